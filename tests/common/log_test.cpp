@@ -1,0 +1,124 @@
+// The log line format, its threshold and the clock.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "qmx_common.h"
+
+namespace {
+
+// Runs fn with standard output sent to a temporary file and returns what it
+// printed (after a flush, which the log itself never does).
+template <typename Fn>
+std::string capture(Fn fn) {
+  fflush(stdout);
+  char path[] = "/tmp/logtestXXXXXX";
+  int fd = mkstemp(path);
+  int saved = dup(1);
+  dup2(fd, 1);
+  fn();
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  std::string out;
+  char buf[4096];
+  lseek(fd, 0, SEEK_SET);
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fd);
+  unlink(path);
+  return out;
+}
+
+// Removes the "[HH:MM:SS:mmm " time so the rest can be compared exactly.
+std::string withoutTime(const std::string &line) {
+  std::string s = line;
+  size_t open = s.find("m[");
+  if (open != std::string::npos) open += 1;
+  if (open != std::string::npos && s.size() > open + 14) s.erase(open + 1, 13);
+  return s;
+}
+
+TEST(Log, ErrorLineHasColouredPrefixTagFunctionLineAndMessage) {
+  std::string out = capture([] { qmx_common_log(1, "STORAGE", "readData", 42, "not open file yet.\n"); });
+  EXPECT_EQ(withoutTime(out), "\033[1;31m[ERROR-STORAGE]:readData[42]:\033[mnot open file yet.\n");
+  // The time is the local wall clock with milliseconds, two digits each.
+  ASSERT_GT(out.size(), 20u);
+  EXPECT_EQ(out.substr(0, 8), "\033[1;31m[");
+  for (int i : {8, 9, 11, 12, 14, 15, 17, 18, 19}) EXPECT_TRUE(isdigit(out[i])) << i;
+  EXPECT_EQ(out[10], ':');
+  EXPECT_EQ(out[13], ':');
+  EXPECT_EQ(out[16], ':');
+  EXPECT_EQ(out[20], ' ');
+}
+
+TEST(Log, ShowsTheLocalTimeOfTheTimeZone) {
+  // With a zone eight hours east of UTC the printed hour is UTC + 8.
+  setenv("TZ", "CST-8", 1);
+  tzset();
+  time_t before = time(nullptr);
+  std::string out = capture([] { qmx_common_log(1, "T", "f", 1, "x\n"); });
+  struct tm utc;
+  gmtime_r(&before, &utc);
+  int hour = atoi(out.substr(8, 2).c_str());
+  int expected = (utc.tm_hour + 8) % 24;
+  // The hour may have turned between the two clock reads.
+  EXPECT_TRUE(hour == expected || hour == (expected + 1) % 24) << out;
+}
+
+TEST(Log, FormatArgumentsAreExpanded) {
+  std::string out = capture([] {
+    qmx_common_log(1, "STORAGE", "loadFragmentIndex", 7, "Invalid fragment_index count: %u\n", 65536u);
+  });
+  EXPECT_NE(out.find("Invalid fragment_index count: 65536\n"), std::string::npos);
+}
+
+TEST(Log, ThresholdIsOneSoOnlyErrorsPrint) {
+  EXPECT_EQ(qmx_common_logThreshold(), 1u);
+  for (uint32_t level : {0u, 2u, 3u, 4u, 5u}) {
+    std::string out = capture([level] { qmx_common_log(level, "MUXER", "f", 1, "hidden\n"); });
+    EXPECT_EQ(out, "") << "level " << level;
+  }
+}
+
+TEST(Log, NullStringsPrintAsEmpty) {
+  std::string out = capture([] { qmx_common_log(1, nullptr, nullptr, 3, nullptr); });
+  EXPECT_EQ(withoutTime(out), "\033[1;31m[ERROR-]:[3]:\033[m");
+  out = capture([] { qmx_common_log(1, "", "storage_loadBase", 9, "invalid base\n"); });
+  EXPECT_EQ(withoutTime(out), "\033[1;31m[ERROR-]:storage_loadBase[9]:\033[minvalid base\n");
+}
+
+TEST(Log, NothingIsFlushedByTheLog) {
+  // Standard output to a file is fully buffered: a line stays in the buffer
+  // until someone else flushes.
+  fflush(stdout);
+  char path[] = "/tmp/logflushXXXXXX";
+  int fd = mkstemp(path);
+  int saved = dup(1);
+  dup2(fd, 1);
+  qmx_common_log(1, "T", "f", 1, "buffered\n");
+  off_t size = lseek(fd, 0, SEEK_END);
+  fflush(stdout);
+  off_t after = lseek(fd, 0, SEEK_END);
+  dup2(saved, 1);
+  close(saved);
+  close(fd);
+  unlink(path);
+  EXPECT_EQ(size, 0);
+  EXPECT_GT(after, 0);
+}
+
+TEST(Clock, ReturnsWholeSecondsOfTheWallClock) {
+  int64_t a = static_cast<int64_t>(time(nullptr));
+  int64_t t = qmx_common_getTimeSec();
+  int64_t b = static_cast<int64_t>(time(nullptr));
+  EXPECT_GE(t, a);
+  EXPECT_LE(t, b);
+}
+
+}  // namespace
