@@ -43,9 +43,12 @@ void plat_setRoots(const char *sysRoot, const char *procRoot, const char *devRoo
 // directory. Adding the same path twice adds it once.
 int plat_attachPath(const char *path);
 
-// Adds an in-memory disk. The bytes are borrowed (they must outlive every use)
-// and never written. Returns the disk number, or -1.
-int plat_attachMemory(const void *data, uint64_t size, const char *name);
+// Adds an in-memory disk of base + size bytes whose bytes from base on are
+// data and whose first base bytes read as zero (a fuzzer can so place a few
+// KiB at a deep address without allocating what lies before). The bytes are
+// borrowed (they must outlive every use) and never written. Returns the disk
+// number, or -1.
+int plat_attachMemory(const void *data, uint64_t size, uint64_t base, const char *name);
 
 // Forgets every attached path and in-memory disk (tests).
 void plat_detachAll(void);
