@@ -51,6 +51,20 @@ std::string jsonString(const std::string &s);
 // Local date and time of a Unix time, "YYYY-MM-DD HH:MM:SS".
 std::string localTime(int64_t unixSeconds);
 
+// While alive (and active), what the libraries print on standard output
+// (the load report, log lines) goes to standard error instead, so that with
+// --json standard output holds the one JSON object alone.
+class StdoutToStderr {
+ public:
+  explicit StdoutToStderr(bool active);
+  ~StdoutToStderr();
+  StdoutToStderr(const StdoutToStderr &) = delete;
+  StdoutToStderr &operator=(const StdoutToStderr &) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 // Commands, each a file of its own.
 int cmd_info(int argc, char **argv);
 int cmd_month(int argc, char **argv);

@@ -1,0 +1,55 @@
+// cardtool: lists and exports the recordings of a recorder's card without a
+// screen. Each command lives in a cmd_<name>.cpp of its own.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "cardtool.h"
+
+static const char kUsage[] =
+    "Usage: cardtool COMMAND [OPTIONS]\n"
+    "\n"
+    "Reads a security-camera recorder's card and never writes to it.\n"
+    "CARD is a path: an image file or a block device holds a raw-disk card; a\n"
+    "directory is the mounted volume of a file-layout card. --layout raw|file\n"
+    "overrides that guess. Times are Unix seconds; readable output shows them in\n"
+    "local time. With --json every command prints exactly one JSON object on\n"
+    "standard output and exits 0 even when the card answers with a failure;\n"
+    "a wrong command line exits 2 with a message on standard error.\n"
+    "\n"
+    "Commands:\n"
+    "  devices [--card PATH]...             disks with a card, as the player lists them\n"
+    "  info    CARD                         layout, channels, codec, recorded span\n"
+    "  month   CARD --start S --end E       days with recordings (bit d: day S + d*86400)\n"
+    "  day     CARD --start S --end E       fragments that end after S, up to the one\n"
+    "                                       that reaches E\n"
+    "  frames  CARD --channel C --start S   the frames a playback from S hands out\n"
+    "  export  CARD --start S --end E --out DIR   MP4 files of the span\n"
+    "  dump    CARD --channel C --start S --end E --out DIR   the span's frames unchanged\n"
+    "\n"
+    "Run 'cardtool COMMAND --help' for a command's options.\n";
+
+int main(int argc, char **argv) {
+  if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") ||
+      !strcmp(argv[1], "help")) {
+    fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  std::string command = argv[1];
+  struct Entry {
+    const char *name;
+    int (*run)(int, char **);
+  };
+  static const Entry commands[] = {
+      {"devices", cmd_devices}, {"info", cmd_info},     {"month", cmd_month},
+      {"day", cmd_day},         {"frames", cmd_frames}, {"export", cmd_export},
+      {"dump", cmd_dump},
+  };
+  for (const Entry &e : commands) {
+    if (command == e.name) return e.run(argc - 2, argv + 2);
+  }
+  fprintf(stderr, "cardtool: unknown command '%s'\n", command.c_str());
+  fputs(kUsage, stderr);
+  return 2;
+}
