@@ -1,0 +1,20 @@
+#include "demuxer.h"
+#include "demuxer_2.h"
+
+static const DemuxerTexts kDemuxerTexts = {
+    "initDemuxer start",
+    "initDemuxer end",
+    "demuxer 277: avcodec_send_packet error",
+    "demuxer 301: avcodec_receive_frame error",
+};
+
+static const DemuxerTexts kDemuxer2Texts = {
+    "initDemuxer2 start",
+    "initDemuxer2 end",
+    "demuxer_2 277: avcodec_send_packet error",
+    "demuxer_2 301: avcodec_receive_frame error",
+};
+
+demuxer::demuxer(QObject *parent) : DemuxerBase(kDemuxerTexts, parent) {}
+
+demuxer_2::demuxer_2(QObject *parent) : DemuxerBase(kDemuxer2Texts, parent) {}
