@@ -1,0 +1,350 @@
+// Playback handles of the file-layout library: a table of sixteen slots, each
+// reading one channel's video and every audio frame from the record files,
+// from an I-frame on, until the newest frame of the card.
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "qmx_common.h"
+#include "qmx_storage_v2.h"
+#include "storage_v2_internal.h"
+
+#define V2_HANDLES 16u
+
+namespace {
+struct v2_handle {
+  uint8_t channel;
+  FILE *file;       // the record file being read; null after a failed reopen
+  uint16_t fileNo;  // number of that record file
+  uint32_t offset;  // position of the next frame header in it
+  int64_t startTime;  // Unix milliseconds asked for at start
+  int64_t curTime;    // time of the last frame handed out
+  v2_header header;   // the last header read
+};
+}  // namespace
+
+// handleMutex guards the slot table and every handle in it: start, next
+// frame, free frame, seek, progress and stop hold it for their whole run, so
+// the playback and export threads take turns frame by frame. The card facts
+// the handles read (g_v2) are only written by a load, which never runs while
+// handles are in use.
+static pthread_mutex_t handleMutex = PTHREAD_MUTEX_INITIALIZER;
+static v2_handle *handles[V2_HANDLES];
+
+namespace {
+class Locked {
+ public:
+  Locked() { pthread_mutex_lock(&handleMutex); }
+  ~Locked() { pthread_mutex_unlock(&handleMutex); }
+  Locked(const Locked &) = delete;
+  Locked &operator=(const Locked &) = delete;
+};
+}  // namespace
+
+static v2_handle *slotOf(uint32_t handle) {
+  return handle < V2_HANDLES ? handles[handle] : nullptr;
+}
+
+static void releaseHandle(v2_handle *h) {
+  if (h->file) fclose(h->file);
+  free(h);
+}
+
+void v2_stopAllHandles(void) {
+  Locked lock;
+  for (uint32_t i = 0; i < V2_HANDLES; i++) {
+    if (handles[i]) releaseHandle(handles[i]);
+    handles[i] = nullptr;
+  }
+}
+
+// ------------------------------------------------------------ I-frame search
+
+static int readIframeAt(FILE *f, int64_t unwrapped, v2_iframe *rec) {
+  const uint32_t ring = g_v2.iframeRingSize;
+  uint32_t at = static_cast<uint32_t>(unwrapped >= ring ? unwrapped - ring : unwrapped);
+  uint8_t buf[V2_IFRAME_SIZE];
+  if (storage_readOffset(f, at, buf, sizeof buf) != 0) {
+    QMX_LOGE_AS(V2_TAG, "storage_findIframe", "iframe read failed\n");
+    return -1;
+  }
+  v2_parseIframe(buf, sizeof buf, rec);
+  return 0;
+}
+
+// The channel's first I-frame at or after t (milliseconds); when none is,
+// the newest I-frame of the ring. 0 or -1.
+static int storage_findIframe(uint8_t channel, int64_t t, v2_iframe *out) {
+  const uint32_t ring = g_v2.iframeRingSize;
+  const v2_meta *m = &g_v2.meta;
+  if (m->iframeHead == m->iframeTail || ring == 0) return -1;
+  char path[PLAT_PATH_SIZE + 64];
+  v2_formatPath(path, sizeof path, V2_FILE_IFRAME);
+  FILE *f = storage_open(path);
+  if (!f) return -1;
+
+  int64_t lo = m->iframeHead;
+  int64_t newest = static_cast<int64_t>(m->iframeTail) - V2_IFRAME_SIZE;
+  if (newest < lo) newest += ring;
+  if (newest < lo) {
+    fclose(f);
+    return -1;
+  }
+  int64_t hi = newest;
+  v2_iframe rec;
+  while (lo <= hi) {
+    int64_t mid = lo + ((hi - lo) / 30) * 15;
+    if (readIframeAt(f, mid, &rec) != 0) {
+      fclose(f);
+      return -1;
+    }
+    if (rec.time == t) break;
+    if (t > rec.time)
+      lo = mid + V2_IFRAME_SIZE;
+    else
+      hi = mid - V2_IFRAME_SIZE;
+  }
+  // The binary search lands near t over all channels; walk on to this
+  // channel's record.
+  bool any = false;
+  for (int64_t at = lo; at <= newest; at += V2_IFRAME_SIZE) {
+    if (readIframeAt(f, at, &rec) != 0) {
+      fclose(f);
+      return -1;
+    }
+    any = true;
+    if (rec.channel == channel && rec.time >= t) break;
+  }
+  if (!any && readIframeAt(f, newest, &rec) != 0) {
+    fclose(f);
+    return -1;
+  }
+  fclose(f);
+  *out = rec;
+  return 0;
+}
+
+// ------------------------------------------------------------------- frames
+
+uint32_t v2_detectCodec(const uint8_t *data, uint32_t n) {
+  uint8_t nal;
+  if (n >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 1)
+    nal = data[3];
+  else if (n >= 5 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1)
+    nal = data[4];
+  else
+    return 0xFFFFFFFFu;
+  unsigned hevcType = (nal >> 1) & 0x3Fu;
+  if (hevcType >= 32 && hevcType <= 34) return 0;  // VPS, SPS, PPS
+  unsigned avcType = nal & 0x1Fu;
+  if (avcType == 7 || avcType == 8) return 1;  // SPS, PPS
+  return 255;
+}
+
+static bool atNewest(const v2_handle *h) {
+  return h->fileNo == g_v2.meta.writeFile && h->offset == g_v2.meta.writeOffset;
+}
+
+// Reads headers until one of a frame this handle delivers: audio of any
+// channel or video of its own channel. Follows end-of-file marks and the
+// record file rotation. 0 a header, 1 the newest frame of the card was
+// reached first (only when stopAtNewest), -1 failure.
+static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
+  if (!h->file) return -1;
+  h->header.word &= ~V2_WORD_EOF;
+  const uint32_t files = g_v2.meta.recFileCount;
+  uint32_t rotations = 0;
+  for (;;) {
+    while (static_cast<int64_t>(h->offset) + V2_HEADER_SIZE > g_v2.recordFileSize ||
+           (h->header.word & V2_WORD_EOF)) {
+      // Every record file visited without a frame for us: the card holds
+      // nothing more to read.
+      if (++rotations > files) {
+        QMX_LOGE(V2_TAG, "no frame in %u record files\n", files);
+        return -1;
+      }
+      fclose(h->file);
+      h->file = nullptr;
+      h->offset = 0;
+      h->header.word &= ~V2_WORD_EOF;
+      h->fileNo = static_cast<uint16_t>((h->fileNo + 1u) % files);
+      h->file = storage_openFormatOffset(h->fileNo, 0);
+      if (!h->file) {
+        QMX_LOGE(V2_TAG, "storage_openNextRec failed.\n");
+        return -1;
+      }
+    }
+    if (stopAtNewest && atNewest(h)) return 1;
+
+    uint8_t buf[V2_HEADER_SIZE];
+    errno = 0;
+    if (fread(buf, 1, sizeof buf, h->file) != sizeof buf) {
+      QMX_LOGE(V2_TAG, "header read failed:%s\n", strerror(errno));
+      return -1;
+    }
+    h->offset += V2_HEADER_SIZE;
+    if (v2_parseHeader(buf, sizeof buf, &h->header) != 0) {
+      QMX_LOGE(V2_TAG, "invalid frame header\n");
+      fflush(stdout);
+      return -1;
+    }
+    if (h->header.word & V2_WORD_EOF) continue;
+    uint32_t word = h->header.word;
+    if (!(word & V2_WORD_VIDEO) || V2_WORD_CHANNEL(word) == h->channel) return 0;
+
+    // Another channel's video: step over its data.
+    uint32_t len = V2_WORD_LENGTH(word);
+    if (fseeko(h->file, static_cast<off_t>(len), SEEK_CUR) != 0) {
+      QMX_LOGE(V2_TAG, "header lseek failed:%s\n", strerror(errno));
+      return -1;
+    }
+    h->offset += len;
+  }
+}
+
+static int storage_pbReadFrame(v2_handle *h, qmx_storage_v2_frame *frame) {
+  if (frame->data) return -1;
+  uint32_t len = V2_WORD_LENGTH(h->header.word);
+  if (len > V2_MAX_FRAME ||
+      static_cast<int64_t>(h->offset) + len > static_cast<int64_t>(g_v2.recordFileSize)) {
+    QMX_LOGE(V2_TAG, "frame length %u beyond record file at %u\n", len, h->offset);
+    return -1;
+  }
+  uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));
+  if (!data) {
+    QMX_LOGE(V2_TAG, "malloc failed\n");
+    return -1;
+  }
+  errno = 0;
+  if (fread(data, 1, len, h->file) != len) {
+    QMX_LOGE(V2_TAG, "frame read %u failed:%s\n", h->offset, strerror(errno));
+    free(data);
+    return -1;
+  }
+  frame->word = (frame->word & ~V2_WORD_PUBLIC_MASK) | (h->header.word & V2_WORD_PUBLIC_MASK);
+  frame->data = data;
+  frame->time = h->header.time;
+  h->offset += len;
+  h->curTime = h->header.time;
+  return 0;
+}
+
+// Puts the handle at an I-frame's header, with no header read yet.
+static void placeAt(v2_handle *h, const v2_iframe *rec) {
+  h->fileNo = rec->file;
+  h->offset = rec->offset;
+  memset(&h->header, 0, sizeof h->header);
+}
+
+// ------------------------------------------------------------------- public
+
+int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *handle,
+                                 uint32_t *codec) {
+  Locked lock;
+  if (!g_v2.loaded || channel >= g_v2.channelNum) return -1;
+  uint32_t slot = 0;
+  while (slot < V2_HANDLES && handles[slot]) slot++;
+  if (slot == V2_HANDLES) return -1;
+
+  if (start > static_cast<uint64_t>(INT64_MAX / 1000)) return -1;
+  int64_t t = static_cast<int64_t>(start) * 1000;
+  if (t >= g_v2.meta.lastTime) return -1;
+  v2_iframe rec;
+  if (storage_findIframe(channel, t, &rec) != 0) return -1;
+  if (rec.file >= g_v2.meta.recFileCount) {
+    QMX_LOGE_AS(V2_TAG, "storage_pbStart", "record file %u out of rotation\n", rec.file);
+    return -1;
+  }
+
+  v2_handle *h = static_cast<v2_handle *>(calloc(1, sizeof(v2_handle)));
+  if (!h) {
+    QMX_LOGE_AS(V2_TAG, "storage_pbStart", "malloc failed\n");
+    return -1;
+  }
+  h->channel = channel;
+  h->file = storage_openFormatOffset(rec.file, rec.offset);
+  if (!h->file) {
+    free(h);
+    return -1;
+  }
+  placeAt(h, &rec);
+  h->startTime = h->curTime = t;
+
+  // The first frame tells which decoder the recording needs.
+  qmx_storage_v2_frame first;
+  memset(&first, 0, sizeof first);
+  if (storage_pbReadHeader(h, false) != 0 || storage_pbReadFrame(h, &first) != 0) {
+    releaseHandle(h);
+    return -1;
+  }
+  fclose(h->file);
+  h->file = nullptr;
+  uint32_t detected = v2_detectCodec(first.data, QMX_V2_FRAME_LENGTH(first.word));
+  free(first.data);
+
+  h->file = storage_openFormatOffset(rec.file, rec.offset);
+  if (!h->file) {
+    free(h);
+    return -1;
+  }
+  placeAt(h, &rec);
+  h->startTime = h->curTime = t;
+  handles[slot] = h;
+  *handle = slot;
+  *codec = detected;
+  return 0;
+}
+
+int qmx_storage_v2_playbackFrame(uint32_t handle, qmx_storage_v2_frame *frame) {
+  Locked lock;
+  v2_handle *h = slotOf(handle);
+  if (!h) return -1;
+  if (atNewest(h)) return 1;
+  int r = storage_pbReadHeader(h, true);
+  if (r != 0) return r;
+  return storage_pbReadFrame(h, frame);
+}
+
+void qmx_storage_v2_freeFrame(uint32_t handle, qmx_storage_v2_frame *frame) {
+  Locked lock;
+  if (!frame || !slotOf(handle)) return;
+  free(frame->data);
+  memset(frame, 0, sizeof *frame);
+}
+
+int qmx_storage_v2_playbackSeek(uint32_t handle, uint64_t offsetMs) {
+  Locked lock;
+  v2_handle *h = slotOf(handle);
+  if (!h) return -1;
+  if (offsetMs > static_cast<uint64_t>(INT64_MAX - h->startTime)) return -1;
+  int64_t t = h->startTime + static_cast<int64_t>(offsetMs);
+  if (t >= g_v2.meta.lastTime) return -1;
+  v2_iframe rec;
+  if (storage_findIframe(h->channel, t, &rec) != 0) return -1;
+  if (rec.file >= g_v2.meta.recFileCount) return -1;
+  if (!h->file || rec.file != h->fileNo) {
+    if (h->file) fclose(h->file);
+    h->file = storage_openFormatOffset(rec.file, rec.offset);
+    if (!h->file) return -1;
+  } else if (fseeko(h->file, static_cast<off_t>(rec.offset), SEEK_SET) != 0) {
+    return -1;
+  }
+  placeAt(h, &rec);
+  return 0;
+}
+
+int64_t qmx_storage_v2_playbackProgress(uint32_t handle) {
+  Locked lock;
+  v2_handle *h = slotOf(handle);
+  if (!h) return -1;
+  return h->curTime - h->startTime;
+}
+
+void qmx_storage_v2_playbackStop(uint32_t handle) {
+  Locked lock;
+  v2_handle *h = slotOf(handle);
+  if (!h) return;
+  releaseHandle(h);
+  handles[handle] = nullptr;
+}
