@@ -1,0 +1,44 @@
+// Test media: tiny real H.264/H.265 access units and ADTS AAC frames made
+// with libavcodec, and a reader that lists an MP4 file's streams and
+// packets through libavformat.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// count access units in start-code form of a 64x64 picture, the first a key
+// frame with its parameter sets. codecId is FFmpeg's (27 H.264, 173 HEVC).
+std::vector<Bytes> encodeVideo(int codecId, int count);
+// count ADTS AAC-LC frames, 16 kHz mono, 1024 samples each.
+std::vector<Bytes> encodeAdts(int count);
+
+struct StreamInfo {
+  int codecId = 0;
+  int type = -1;  // AVMEDIA_TYPE_*
+  int sampleRate = 0;
+  int channels = 0;
+  int tbNum = 0, tbDen = 0;
+  std::vector<int64_t> pts;
+  std::vector<int64_t> durations;
+  int decodedFrames = 0;  // frames a decoder made of the stream's packets
+};
+
+struct FileInfo {
+  bool ok = false;
+  std::vector<StreamInfo> streams;
+};
+
+// Opens path with libavformat, reads every packet and decodes each stream.
+FileInfo readMp4(const std::string &path);
+
+// Files (not directories) in dir, names only, sorted.
+std::vector<std::string> listFiles(const std::string &dir);
+// A fresh empty directory under the test's temporary area.
+std::string makeTempDir(const std::string &tag);
+void writeFile(const std::string &path, const std::string &content);
+std::string readFile(const std::string &path);
+// Removes dir and everything below it.
+void removeTree(const std::string &dir);
