@@ -1,0 +1,106 @@
+// Entry point of the card player.
+//
+//   cardplayer [--card PATH]...
+//
+// Each --card path is attached before the window is made: a regular file or
+// a block device counts as a disk, a directory as a mounted volume. Without
+// options the program looks only at the disks the system reports.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDate>
+#include <QFile>
+#include <cstdio>
+
+#include "device.h"
+#include "screenshot.h"
+#include "test.h"
+
+namespace {
+
+struct Options {
+  QCommandLineOption card{"card",
+                          "Also look for a card at PATH: a card image file or block device "
+                          "(a disk), or a directory (a mounted volume). May be given more "
+                          "than once.",
+                          "PATH"};
+  // Unattended pictures of the window (scripts/screenshot); not shown in --help.
+  QCommandLineOption shot{"screenshot", "Save the window to FILE and quit.", "FILE"};
+  QCommandLineOption shotDisk{"screenshot-disk", "Choose disk N first.", "N"};
+  QCommandLineOption shotDay{"screenshot-day", "Select day DATE first.", "YYYY-MM-DD"};
+  QCommandLineOption shotFragment{"screenshot-fragment", "Play fragment K first.", "K"};
+
+  void addTo(QCommandLineParser *parser) {
+    parser->setApplicationDescription(
+        "Plays and exports the recordings of a camera recorder's card.");
+    parser->addHelpOption();
+    parser->addOption(card);
+    for (QCommandLineOption *o : {&shot, &shotDisk, &shotDay, &shotFragment}) {
+      o->setFlags(QCommandLineOption::HiddenFromHelp);
+      parser->addOption(*o);
+    }
+  }
+};
+
+bool asksForHelp(int argc, char *argv[]) {
+  for (int i = 1; i < argc; i++) {
+    const QByteArray a(argv[i]);
+    if (a == "-h" || a == "--help" || a == "-?" || a == "--help-all") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  if (asksForHelp(argc, argv)) {
+    // Help needs no window system.
+    QCoreApplication core(argc, argv);
+    QCommandLineParser parser;
+    Options options;
+    options.addTo(&parser);
+    parser.showHelp(0);
+  }
+
+  QApplication application(argc, argv);
+
+  QCommandLineParser parser;
+  Options options;
+  options.addTo(&parser);
+  if (!parser.parse(QCoreApplication::arguments())) {
+    fprintf(stderr, "cardplayer: %s\n", qPrintable(parser.errorText()));
+    fprintf(stderr, "Try 'cardplayer --help'.\n");
+    return 2;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    fprintf(stderr, "cardplayer: unexpected argument '%s'\n",
+            qPrintable(parser.positionalArguments().first()));
+    return 2;
+  }
+
+  for (const QString &path : parser.values(options.card))
+    plat_attachPath(QFile::encodeName(path).constData());
+
+  test window;
+  window.setStyleSheet(kMainWindowStyleSheet);
+  window.show();
+
+  if (parser.isSet(options.shot)) {
+    ScreenshotRequest request;
+    request.path = parser.value(options.shot);
+    bool ok = true;
+    if (parser.isSet(options.shotDisk)) request.diskIndex = parser.value(options.shotDisk).toInt(&ok);
+    if (ok && parser.isSet(options.shotDay)) {
+      request.day = QDate::fromString(parser.value(options.shotDay), Qt::ISODate);
+      ok = request.day.isValid();
+    }
+    if (ok && parser.isSet(options.shotFragment))
+      request.fragment = parser.value(options.shotFragment).toInt(&ok);
+    if (!ok) {
+      fprintf(stderr, "cardplayer: bad screenshot option\n");
+      return 2;
+    }
+    scheduleScreenshot(&window, request);
+  }
+
+  return application.exec();
+}

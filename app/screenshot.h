@@ -1,0 +1,20 @@
+// Unattended pictures of the window for documentation and demos: after the
+// window is up, optionally choose a disk, a day and a fragment, then save
+// the window to a PNG file and quit.
+#pragma once
+
+#include <QDate>
+#include <QString>
+
+class test;
+
+struct ScreenshotRequest {
+  QString path;        // PNG to write
+  int diskIndex = -1;  // entry of the disk chooser to pick, -1 none
+  QDate day;           // day to select, invalid for none
+  int fragment = -1;   // fragment button to play, -1 none
+};
+
+// Runs the request from the event loop and quits the application with 0
+// when the PNG is written, 1 when something asked for is missing.
+void scheduleScreenshot(test *window, const ScreenshotRequest &request);

@@ -1,0 +1,655 @@
+#include "test.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QAudioOutput>
+#include <QBrush>
+#include <QCalendarWidget>
+#include <QComboBox>
+#include <QCursor>
+#include <QDateTime>
+#include <QDebug>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QSpacerItem>
+#include <QStyle>
+#include <QTextCharFormat>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "globals.h"
+#include "qmx_storage.h"
+#include "qmx_storage_v2.h"
+#include "silent_aac.h"
+#include "ui_test.h"
+
+namespace {
+
+const char kSliderStyle[] =
+    "QSlider::groove:horizontal { height: 8px; background: rgb(192, 192, 192);"
+    " border-radius: 4px; border: none; }"
+    "QSlider::sub-page:horizontal { background: rgb(29, 170, 200);"
+    " border: 2px solid rgb(29, 170, 200); border-radius: 4px; }"
+    "QSlider::add-page:horizontal { background: rgb(192, 192, 192); border-radius: 4px; }"
+    "QSlider::handle:horizontal { width: 20px; height: 20px; margin-top: -6px;"
+    " margin-bottom: -6px; border-radius: 10px; background: rgb(29, 170, 200); }"
+    "QSlider::handle:horizontal:hover { background: rgb(184, 0, 0);"
+    " border: 1px solid rgb(184, 18, 18); }";
+
+const char *const kFragmentStyles[3] = {
+    "QPushButton { min-width: 220px;max-width: 220px;min-height: 40px;max-height: 40px;"
+    "background-color: white; color: red; font-size: 10pt; border:2px solid red;}",
+    "QPushButton { min-width: 220px;max-width: 220px;min-height: 40px;max-height: 40px;"
+    "background-color: white; color: blue; font-size: 10pt; border:2px solid blue;}",
+    "QPushButton { min-width: 220px;max-width: 220px;min-height: 40px;max-height: 40px;"
+    "background-color: white; color: green; font-size: 10pt; border:2px solid green;}",
+};
+
+// One entry of a day list, whichever library produced it.
+struct DayEntry {
+  uint8_t type;
+  int64_t start;
+  int64_t end;
+};
+
+// Largest height a widget may take.
+constexpr int64_t kMaxWidgetHeight = 16777215;
+
+int64_t localMidnight(const QDate &date) {
+  return QDateTime(date, QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch();
+}
+
+// Copies the library's day list into plain entries and releases it. The
+// file layout's type byte carries other flags in its upper half, so only
+// its low four bits name the recording type.
+bool takeDayList(int layout, int64_t dayStart, int64_t dayEnd, std::vector<DayEntry> *out) {
+  out->clear();
+  if (layout == 1) {
+    qmx_storage_dayFragment *list = qmx_storage_queryByDay(0, dayStart, dayEnd);
+    if (!list) return false;
+    out->reserve(list->count);
+    for (uint32_t i = 0; i < list->count; i++) {
+      const qmx_storage_fragment &f = list->fragment[i];
+      out->push_back({f.type, f.startTime, f.endTime});
+    }
+    free(list);
+  } else {
+    qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(dayStart, dayEnd);
+    if (!list) return false;
+    out->reserve(list->count);
+    for (uint32_t i = 0; i < list->count; i++) {
+      const qmx_storage_v2_fragment &f = list->fragment[i];
+      out->push_back({static_cast<uint8_t>(f.type & 0x0F), f.startTime, f.endTime});
+    }
+    free(list);
+  }
+  return true;
+}
+
+// Chooses the SDL video driver that matches the toolkit's window system, so
+// that SDL never tries to draw into a window id that belongs to another one
+// (offscreen test runs, for instance, have no X windows behind the panes).
+void chooseSdlVideoDriver() {
+  if (qEnvironmentVariableIsSet("SDL_VIDEODRIVER")) return;
+  const QString platform = QGuiApplication::platformName();
+  if (platform == QLatin1String("xcb"))
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
+  else if (platform.startsWith(QLatin1String("wayland")))
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, "wayland");
+  else
+    SDL_SetHint(SDL_HINT_VIDEODRIVER, "offscreen");
+}
+
+}  // namespace
+
+Q_DECLARE_OPAQUE_POINTER(AVFrame *)
+Q_DECLARE_METATYPE(AVFrame *)
+
+test::test(QWidget *parent) : QWidget(parent) {
+  ui = new Ui::test;
+  ui->setupUi(this);
+
+  setWindowIcon(QIcon(":/videoPlayer.ico"));
+  setWindowTitle("视频播放器");
+  showMaximized();
+  ui->label_video_2->hide();
+
+  QFont labelFont = font();
+  labelFont.setPixelSize(13);
+  for (QLabel *label : findChildren<QLabel *>()) label->setFont(labelFont);
+
+  ui->calendarWidget->setVerticalHeaderFormat(QCalendarWidget::NoVerticalHeader);
+  QTextCharFormat weekend;
+  weekend.setForeground(QBrush(Qt::black));
+  ui->calendarWidget->setWeekdayTextFormat(Qt::Saturday, weekend);
+  ui->calendarWidget->setWeekdayTextFormat(Qt::Sunday, weekend);
+
+  fragmentLayout = new QVBoxLayout(ui->scrollAreaWidgetContents);
+  fragmentLayout->setAlignment(Qt::AlignTop);
+
+  ui->pushButton_play->setIcon(style()->standardPixmap(QStyle::SP_MediaPlay));
+  ui->pushButton_play->setIconSize(QSize(25, 25));
+  ui->pushButton_last->setIcon(style()->standardPixmap(QStyle::SP_MediaSkipBackward));
+  ui->pushButton_next->setIcon(style()->standardPixmap(QStyle::SP_MediaSkipForward));
+
+  ui->horizontalSlider->setStyleSheet(kSliderStyle);
+
+  ui->horizontalSlider->installEventFilter(this);
+  ui->comboBox_audioDevice->installEventFilter(this);
+  ui->comboBox_disk->installEventFilter(this);
+
+  downloadDir = QCoreApplication::applicationDirPath() + "/Video";
+  ui->pushButton_downloadContent->setToolTip(QString("当前下载路径: %1").arg(downloadDir));
+
+  ui->scrollArea->setWidgetResizable(true);
+  ui->scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  ui->scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+
+  initSdl2();
+  videoPlayerInit();
+}
+
+test::~test() {
+  delete ui;
+  // The SDL windows wrap the panes' native windows; release SDL's side of
+  // them so that another window made in the same process starts clean.
+  if (texture1) SDL_DestroyTexture(texture1);
+  if (texture2) SDL_DestroyTexture(texture2);
+  if (renderer1) SDL_DestroyRenderer(renderer1);
+  if (renderer2) SDL_DestroyRenderer(renderer2);
+  if (window1) SDL_DestroyWindow(window1);
+  if (window2) SDL_DestroyWindow(window2);
+}
+
+bool test::eventFilter(QObject *watched, QEvent *event) {
+  if (event->type() == QEvent::MouseButtonPress &&
+      static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+    if (watched == ui->comboBox_disk) {
+      findDiskDevice();
+    } else if (watched == ui->comboBox_audioDevice) {
+      findAudioDevice();
+    } else if (watched == ui->horizontalSlider) {
+      // A click on the groove jumps there; wired with the playback controls.
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------
+// Video and audio output set-up
+
+void test::initSdl2() {
+  qDebug() << "initSdl2 start";
+  chooseSdlVideoDriver();
+  // The program handles its own signals; SDL must not turn Ctrl-C into an
+  // event nobody reads.
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  if (SDL_Init(SDL_INIT_EVERYTHING) != 0) {
+    fprintf(stderr, "SDL_Init Error: %s\n", SDL_GetError());
+    return;
+  }
+  window1 = SDL_CreateWindowFrom(reinterpret_cast<void *>(ui->label_video_1->winId()));
+  if (!window1) {
+    qDebug() << "window1=null";
+    qDebug() << SDL_GetError();
+    return;
+  }
+  SDL_ShowWindow(window1);
+  renderer1 = SDL_CreateRenderer(window1, -1, 0);
+  if (!renderer1) {
+    qDebug() << "render1=null";
+    SDL_DestroyWindow(window1);
+    window1 = nullptr;
+    SDL_Quit();
+    return;
+  }
+  window2 = SDL_CreateWindowFrom(reinterpret_cast<void *>(ui->label_video_2->winId()));
+  if (!window2) {
+    qDebug() << "window2=null";
+    qDebug() << SDL_GetError();
+    return;
+  }
+  SDL_HideWindow(window2);
+  renderer2 = SDL_CreateRenderer(window2, -1, 0);
+  if (!renderer2) {
+    qDebug() << "render2=null";
+    SDL_DestroyWindow(window2);
+    window2 = nullptr;
+    SDL_Quit();
+    return;
+  }
+  qDebug() << "initSdl2 end";
+  qDebug() << "QIODevice start";
+  audioFormat.setSampleRate(16000);
+  audioFormat.setSampleSize(16);
+  audioFormat.setChannelCount(1);
+  audioFormat.setCodec("audio/pcm");
+  audioFormat.setByteOrder(QAudioFormat::LittleEndian);
+  audioFormat.setSampleType(QAudioFormat::SignedInt);
+}
+
+void test::updateVideo_1(AVFrame *, int, int) {}
+
+void test::updateVideo_2(AVFrame *, int, int) {}
+
+void test::playPCM(const char *, int) {}
+
+int test::findAudioDevice() { return 1; }
+
+void test::on_comboBox_audioDevice_currentTextChanged(QString) {}
+
+// ---------------------------------------------------------------------------
+// Start-up of the libraries, the speed menu and the timers
+
+void test::videoPlayerInit() {
+  qmx_storage_init();
+  qmx_storage_v2_init();
+  generateSilentAac();
+
+  speedMenu = new QMenu(this);
+  const struct {
+    const char *text;
+    int speed;
+  } speeds[] = {{"0.1x", 1}, {"0.5x", 5}, {"1.0x", 10}, {"1.5x", 15}, {"2.0x", 20}, {"4.0x", 40}};
+  for (const auto &s : speeds) speedMenu->addAction(s.text)->setData(s.speed);
+  ui->pushButton_speed->setMenu(speedMenu);
+  connect(speedMenu, &QMenu::triggered, this, [this](QAction *action) {
+    const double value = action->data().toDouble();
+    qDebug() << "Playback speed:aaa" << value << "x";
+    ui->pushButton_speed->setText(action->text());
+    playSpeed = static_cast<int>(value);
+  });
+  speedMenu->actions().at(2)->activate(QAction::Trigger);
+
+  connect(ui->scrollArea->verticalScrollBar(), &QScrollBar::valueChanged, this,
+          &test::on_scrollBar_change);
+
+  qRegisterMetaType<AVFrame *>("AVFrame*");
+  // TODO(wiring): create demuxer, demuxer_2 and download here, each moved to
+  // a QThread child of the window, and connect them (frames and sound to
+  // updateVideo_1/updateVideo_2/playPCM, sigThreadStart to their start
+  // slots, sigPlayNextFrame to on_demuxer_nextFrame, sigDownloadFile to
+  // on_download_file), before sigThreadStart is emitted below.
+
+  emit sigThreadStart();
+
+  frameTimeLabel = new QLabel(this);
+
+  sliderTimer = new QTimer(this);
+  connect(sliderTimer, &QTimer::timeout, this, &test::on_updateSliderPosition);
+  sliderTimer->start(200);
+}
+
+// ---------------------------------------------------------------------------
+// Disk list and opening
+
+int test::findDiskDevice() {
+  QStringList names;
+  QList<int> ids;
+  QList<int> versions;
+
+  auto pathOf = [](const qmx_storage_device &d) {
+    return QString::fromLocal8Bit(d.path, static_cast<int>(strnlen(d.path, sizeof d.path)));
+  };
+
+  qmx_storage_deviceList list{nullptr, 0};
+  qmx_storage_v2_findDevice(&list);
+  for (int32_t i = 0; list.device && i < list.count; i++) {
+    const qmx_storage_device &d = list.device[i];
+    qDebug() << "Name: " << pathOf(d) << ", ID: " << d.id << ", isValid: " << int(d.valid);
+    if (d.valid == 1) {
+      names.append(pathOf(d));
+      ids.append(static_cast<int>(d.id));
+      versions.append(2);
+    }
+  }
+  qmx_storage_v2_freeDevice(&list);
+
+  list = qmx_storage_deviceList{nullptr, 0};
+  qmx_storage_findDevice(&list);
+  for (int32_t i = 0; list.device && i < list.count; i++) {
+    const qmx_storage_device &d = list.device[i];
+    qDebug() << "Name: " << pathOf(d) << ", ID: " << d.id << ", isValid: " << int(d.valid);
+    if (d.valid == 1 && !names.contains(pathOf(d))) {
+      names.append(pathOf(d));
+      ids.append(static_cast<int>(d.id));
+      versions.append(1);
+    }
+  }
+  qmx_storage_freeDevice(&list);
+
+  if (names == diskNames) return 1;
+  diskNames = names;
+  diskIds = ids;
+  diskVersions = versions;
+
+  QComboBox *combo = ui->comboBox_disk;
+  combo->blockSignals(true);
+  const QString remembered = combo->currentText();
+  combo->clear();
+  combo->addItems(diskNames);
+  combo->setCurrentIndex(-1);
+  if (!remembered.isEmpty() && diskNames.contains(remembered)) {
+    combo->blockSignals(false);
+    combo->setCurrentText(remembered);
+    return 1;
+  }
+  combo->blockSignals(false);
+  emit combo->currentTextChanged(combo->currentText());
+  return 1;
+}
+
+void test::on_comboBox_disk_currentTextChanged(QString) {
+  qDebug() << "on_comboBox_disk_currentTextChanged";
+  on_calendarWidget_currentPageChanged(ui->calendarWidget->yearShown(),
+                                       ui->calendarWidget->monthShown());
+}
+
+// Closes what the disk's library holds and opens the disk with it. The close
+// and the open run under playbackMutex, so no playback or export call of a
+// worker is inside the library while its disk changes. Returns false when the
+// disk could not be opened; the window then keeps what it showed.
+bool test::openDisk(int id, int version) {
+  const int previousId = currentDiskId;
+  const int previousVersion = currentDiskVersion;
+  const int previousLayout = storageV;
+
+  currentDiskId = id;
+  currentDiskVersion = version;
+  playState = 0;
+  storageV = version;
+  qDebug() << "storageV:" << storageV;
+
+  int result;
+  {
+    QMutexLocker lock(&playbackMutex);
+    if (version == 1) {
+      qmx_storage_close();
+      result = qmx_storage_load(static_cast<uint32_t>(id));
+      if (result == 0) {
+        videoType = qmx_storage_getVideoType();
+        channelNum = qmx_storage_getChannelNum();
+      }
+    } else {
+      qmx_storage_v2_close();
+      result = qmx_storage_v2_open(static_cast<uint8_t>(id));
+      if (result == 0) {
+        videoType = qmx_storage_v2_getVideoType();
+        channelNum = qmx_storage_v2_getChannelNum();
+      }
+    }
+  }
+
+  if (result != 0) {
+    if (previousId != -1 && previousVersion != version) {
+      // The other library was not touched: its disk is still open and stays
+      // the current one.
+      currentDiskId = previousId;
+      currentDiskVersion = previousVersion;
+      storageV = previousLayout;
+    } else {
+      // Nothing is open any more; the next choice or month change retries.
+      currentDiskId = -1;
+      currentDiskVersion = 0;
+    }
+    showDiskMessage();
+    return false;
+  }
+
+  // The marks belonged to the disk shown before.
+  ui->calendarWidget->setDateTextFormat(QDate(), QTextCharFormat());
+  return true;
+}
+
+void test::showDiskMessage() {
+  if (!diskMessageLabel) {
+    diskMessageLabel = new QLabel(kDiskOpenFailedText, this);
+    diskMessageLabel->setObjectName("label_diskMessage");
+    diskMessageLabel->setAlignment(Qt::AlignCenter);
+    diskMessageLabel->setStyleSheet(
+        "background-color: rgba(0, 0, 0, 180); color: white; border-radius: 8px;"
+        " font-size: 14pt;");
+    diskMessageLabel->setFixedSize(300, 48);
+    diskMessageTimer = new QTimer(this);
+    diskMessageTimer->setSingleShot(true);
+    connect(diskMessageTimer, &QTimer::timeout, diskMessageLabel, &QWidget::hide);
+  }
+  diskMessageLabel->move((width() - diskMessageLabel->width()) / 2,
+                         (height() - diskMessageLabel->height()) / 2);
+  diskMessageLabel->raise();
+  diskMessageLabel->show();
+  diskMessageTimer->start(2000);
+}
+
+void test::on_calendarWidget_currentPageChanged(int year, int month) {
+  qDebug() << "year:" << year << "  month:" << month;
+  const QString name = ui->comboBox_disk->currentText();
+  if (name.isEmpty()) return;
+  const int pos = diskNames.indexOf(name);
+  if (pos < 0) return;
+  const int id = diskIds.at(pos);
+  const int version = diskVersions.at(pos);
+
+  if (id != currentDiskId || version != currentDiskVersion) {
+    if (!openDisk(id, version)) return;
+    qDebug() << "videoType:" << videoType << "  channelNum:" << channelNum;
+
+    if (channelNum == 1) {
+      ui->label_video_2->hide();
+      if (window2) SDL_HideWindow(window2);
+    } else if (channelNum == 2) {
+      ui->label_video_2->show();
+      if (window2) SDL_ShowWindow(window2);
+    } else {
+      return;
+    }
+
+    int64_t start = 0;
+    int64_t end = 0;
+    if (storageV == 1) {
+      if (qmx_storage_getValidTime(0, &start, &end) != 0) {
+        qDebug() << "qmx_storage_getValidTime failed.";
+        return;
+      }
+    } else {
+      if (qmx_storage_v2_getValidTime(&start, &end) != 0) {
+        qDebug() << "qmx_storage_v2_getValidTime failed.";
+        return;
+      }
+    }
+    qDebug() << "start: " << start << ", end: " << end;
+    playStartTime = start;
+    playEndTime = end;
+  }
+  queryMonth(year, month);
+}
+
+// ---------------------------------------------------------------------------
+// Calendar marks and the fragment list
+
+void test::queryMonth(int year, int month) {
+  const QDate first(year, month, 1);
+  if (!first.isValid()) return;
+  const int64_t monthStart = localMidnight(first);
+  const int64_t monthEnd = localMidnight(first.addMonths(1));
+  const uint32_t mask = storageV == 1 ? qmx_storage_queryByMonth(0, monthStart, monthEnd)
+                                      : qmx_storage_v2_queryByMonth(monthStart, monthEnd);
+  for (int d = 0; d <= 30; d++) {
+    if (!(mask & (1u << d))) continue;
+    const QDate date(year, month, d + 1);
+    if (!date.isValid()) continue;
+    QTextCharFormat marked;
+    marked.setForeground(QBrush(Qt::red));
+    ui->calendarWidget->setDateTextFormat(date, marked);
+  }
+  emit ui->calendarWidget->selectionChanged();
+}
+
+void test::on_calendarWidget_selectionChanged() {
+  if (ui->comboBox_disk->currentText().isEmpty()) return;
+
+  qDeleteAll(fragmentButtons);
+  fragmentButtons.clear();
+  currentFragmentButton = nullptr;
+
+  const QDate date = ui->calendarWidget->selectedDate();
+  qDebug() << "day:" << date.toString(Qt::TextDate);
+  const int64_t dayStart = localMidnight(date);
+  const int64_t dayEnd = dayStart + 86400;
+
+  std::vector<DayEntry> entries;
+  if (!takeDayList(storageV, dayStart, dayEnd, &entries)) return;
+
+  size_t count = entries.size();
+  if (count > 0) {
+    qDebug() << "count:" << count << " FIRST START:" << entries.front().start
+             << " FIRST END:" << entries.front().end;
+    qDebug() << " LSAT START:" << entries.back().start << " LSAT  END:" << entries.back().end;
+  } else {
+    qDebug() << "count:" << count;
+  }
+  if (count > 0 && entries.back().start > dayEnd) count--;
+
+  // Rows shrink for long lists so that the content stays below 32700 px;
+  // a row unit of at least 1 keeps the paging's pitch above zero.
+  const int64_t rows = static_cast<int64_t>(count);
+  int64_t height;
+  if (rows * 44 > 32700) {
+    fragmentRowUnit = static_cast<int>(std::max<int64_t>(327000 / (rows * 11), 1));
+    height = (fragmentRowUnit + fragmentRowUnit / 10) * rows;
+  } else {
+    fragmentRowUnit = 40;
+    height = std::max<int64_t>(rows * 44, 800);
+  }
+  ui->scrollAreaWidgetContents->setFixedHeight(
+      static_cast<int>(std::min(height, kMaxWidgetHeight)));
+
+  for (size_t i = 0; i < count; i++) {
+    const DayEntry &e = entries[i];
+    if (!(e.start < e.end)) continue;
+    auto *button = new QPushButton(this);
+    button->setObjectName(QString("%1-%2").arg(e.start).arg(e.end));
+    if (e.type < 3) button->setStyleSheet(kFragmentStyles[e.type]);
+    button->setText(QString("%1-%2   下载 | 播放")
+                        .arg(QDateTime::fromSecsSinceEpoch(e.start).time().toString(Qt::TextDate),
+                             QDateTime::fromSecsSinceEpoch(e.end).time().toString(Qt::TextDate)));
+    button->hide();
+    fragmentButtons.append(button);
+    connect(button, &QPushButton::clicked, this, &test::on_playbutton_clicked);
+  }
+
+  QScrollBar *bar = ui->scrollArea->verticalScrollBar();
+  bar->setValue(0);
+  emit bar->valueChanged(0);
+}
+
+void test::on_scrollBar_change(int value) {
+  qDebug() << "on_scrollBar_change:" << value;
+  value = ui->scrollArea->verticalScrollBar()->value();
+  const int pitch = fragmentRowUnit + fragmentRowUnit / 10;
+  const int viewport = ui->scrollArea->viewport()->height();
+  const int startIndex = std::max(value / pitch, 0);
+  const int endIndex = static_cast<int>(std::min<int64_t>(
+      (static_cast<int64_t>(value) + viewport + pitch - 1) / pitch, fragmentButtons.size()));
+  qDebug() << "startIndex:" << startIndex << " endIndex:" << endIndex;
+
+  while (QLayoutItem *item = fragmentLayout->takeAt(0)) {
+    if (QWidget *w = item->widget()) w->hide();
+    delete item;
+  }
+  if (startIndex > 0)
+    fragmentLayout->addItem(
+        new QSpacerItem(1, pitch * startIndex, QSizePolicy::Fixed, QSizePolicy::Fixed));
+  for (int i = startIndex; i < endIndex; i++) {
+    QPushButton *button = fragmentButtons.at(i);
+    if (fragmentLayout->indexOf(button) < 0) fragmentLayout->addWidget(button);
+    button->show();
+  }
+}
+
+void test::on_playbutton_clicked() {
+  auto *button = qobject_cast<QPushButton *>(sender());
+  if (!button) return;
+  const QPoint click = button->mapFromGlobal(QCursor::pos());
+  if (!QRect(0, 0, button->width(), button->height()).contains(click)) {
+    // Not a mouse click on the button (keyboard, or a programmatic click).
+    playFragment(button, nullptr);
+    return;
+  }
+  qDebug() << "Button clicked at:" << click;
+  if (click.x() > 181) {
+    const QPoint inWindow = button->mapTo(this, QPoint(0, 0)) + click;
+    playFragment(button, &inWindow);
+  } else if (click.x() > 143) {
+    // The bubble is placed from the button's position in the list, as the
+    // list's own coordinates.
+    showBubble("即将下载", button->pos() + click);
+    emit sigDownloadFile(button->objectName());
+  }
+}
+
+void test::playFragment(QPushButton *button, const QPoint *clickInWindow) {
+  static const QRegularExpression background("background-color:\\s*([^;]+);");
+  QPushButton *previous = currentFragmentButton;
+  currentFragmentButton = button;
+  if (previous)
+    previous->setStyleSheet(previous->styleSheet().replace(background, "background-color: white;"));
+  button->setStyleSheet(
+      button->styleSheet().replace(background, "background-color: rgb(29, 170, 200);"));
+
+  const QString name = button->objectName();
+  const int dash = name.indexOf('-');
+  bool endOk = false;
+  const qulonglong start = name.left(dash).toULongLong();
+  const qulonglong end = dash < 0 ? 0 : name.mid(dash + 1).toULongLong(&endOk);
+  if (!endOk) return;
+
+  if (clickInWindow) showBubble("即将播放", *clickInWindow);
+  playEndTime = static_cast<int64_t>(end);
+  playStartTime = static_cast<int64_t>(start);
+  demuxerRestart = 1;
+  demuxer2Restart = 1;
+  ui->label_time->setText(
+      QString("00:00:00/%1")
+          .arg(QTime(0, 0).addSecs(static_cast<int>(end - start)).toString("hh:mm:ss")));
+  qDebug() << "播放";
+  if (playState == 0) emit ui->pushButton_nextFrame->clicked(false);
+}
+
+void test::showBubble(const QString &text, const QPoint &click) {
+  auto *bubble = new QLabel(text, this);
+  bubble->setAlignment(Qt::AlignCenter);
+  bubble->setStyleSheet("background-color: #45d049; border-radius: 5px;");
+  bubble->setFixedSize(60, 30);
+  bubble->move(click.x() - 10, click.y() + 10 - bubble->height());
+  bubble->show();
+  QTimer::singleShot(400, this, [bubble] { delete bubble; });
+}
+
+// ---------------------------------------------------------------------------
+// Playback controls; their behaviour comes with the playback workers.
+
+void test::on_updateSliderPosition() {}
+void test::on_pushButton_play_clicked() {}
+void test::on_pushButton_last_clicked() {}
+void test::on_pushButton_next_clicked() {}
+void test::on_horizontalSlider_sliderReleased() {}
+void test::on_horizontalSlider_sliderMoved(int) {}
+void test::on_horizontalSlider_sliderPressed() {}
+void test::on_horizontalSlider_valueChanged(int) {}
+void test::on_nextFramePlayMs_flush() {}
+void test::on_pushButton_nextFrame_clicked() {}
+void test::on_pushButton_downloadContent_clicked() {}
+void test::on_pushButton_15L_clicked() {}
+void test::on_pushButton_15R_clicked() {}
