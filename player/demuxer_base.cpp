@@ -128,6 +128,16 @@ void DemuxerBase::decodeVideo(const uint8_t *data, int size) {
   if (!videoCtx || !avcodec_is_open(videoCtx) || !videoParser ||
       !videoPacket || !decodedPicture)
     return;
+  parseAndDecode(videoParser, videoCtx, videoPacket, decodedPicture, data,
+                 size, "avcodec_send_packet error",
+                 "avcodec_receive_frame error", &DemuxerBase::showPicture);
+}
+
+void DemuxerBase::parseAndDecode(AVCodecParserContext *parser,
+                                 AVCodecContext *ctx, AVPacket *packet,
+                                 AVFrame *frame, const uint8_t *data, int size,
+                                 const char *sendFail, const char *receiveFail,
+                                 void (DemuxerBase::*onFrame)(AVFrame *)) {
   if (!data || size <= 0) return;
 
   // Private, zero-padded copy: the parser and decoder may read a little
@@ -137,36 +147,42 @@ void DemuxerBase::decodeVideo(const uint8_t *data, int size) {
 
   const uint8_t *p = inputCopy.data();
   int left = size;
+  int stalls = 0;
   while (left > 0) {
     uint8_t *out = nullptr;
     int outSize = 0;
-    int used = av_parser_parse2(videoParser, videoCtx, &out, &outSize, p,
-                                left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    int used = av_parser_parse2(parser, ctx, &out, &outSize, p, left,
+                                AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
     if (used < 0) return;
     p += used;
     left -= used;
-    if (outSize == 0) {
-      if (used == 0) return;  // no progress: nothing more to get
+    // A parser that takes nothing twice running would never finish.
+    stalls = used == 0 ? stalls + 1 : 0;
+    if (stalls > 1) return;
+    if (outSize == 0) continue;
+
+    packet->data = out;
+    packet->size = outSize;
+    int sent = avcodec_send_packet(ctx, packet);
+    packet->data = nullptr;
+    packet->size = 0;
+    if (sent < 0) {
+      // Only this packet is lost. The bytes left in the input already
+      // belong to the next frame (the parser hands a frame over once it
+      // sees the next one begin), so they are still parsed: dropping them
+      // could lose the I-frame or the frame header that ends the damage.
+      qDebug().noquote() << sendFail;
       continue;
     }
-    videoPacket->data = out;
-    videoPacket->size = outSize;
-    int sent = avcodec_send_packet(videoCtx, videoPacket);
-    videoPacket->data = nullptr;
-    videoPacket->size = 0;
-    if (sent < 0) {
-      qDebug().noquote() << "avcodec_send_packet error";
-      return;
-    }
     for (;;) {
-      int r = avcodec_receive_frame(videoCtx, decodedPicture);
+      int r = avcodec_receive_frame(ctx, frame);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
       if (r < 0) {
-        qDebug().noquote() << "avcodec_receive_frame error";
+        qDebug().noquote() << receiveFail;
         break;
       }
-      showPicture(decodedPicture);
-      av_frame_unref(decodedPicture);
+      (this->*onFrame)(frame);
+      av_frame_unref(frame);
     }
   }
 }
@@ -223,45 +239,9 @@ void DemuxerBase::decodeAudio(const uint8_t *data, int size) {
   if (!audioCtx || !avcodec_is_open(audioCtx) || !audioParser ||
       !audioPacket || !decodedAudio)
     return;
-  if (!data || size <= 0) return;
-
-  inputCopy.assign(data, data + size);
-  inputCopy.resize((size_t)size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-
-  const uint8_t *p = inputCopy.data();
-  int left = size;
-  while (left > 0) {
-    uint8_t *out = nullptr;
-    int outSize = 0;
-    int used = av_parser_parse2(audioParser, audioCtx, &out, &outSize, p,
-                                left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-    if (used < 0) return;
-    p += used;
-    left -= used;
-    if (outSize == 0) {
-      if (used == 0) return;
-      continue;
-    }
-    audioPacket->data = out;
-    audioPacket->size = outSize;
-    int sent = avcodec_send_packet(audioCtx, audioPacket);
-    audioPacket->data = nullptr;
-    audioPacket->size = 0;
-    if (sent < 0) {
-      qDebug().noquote() << texts.audioSendFail;
-      return;
-    }
-    for (;;) {
-      int r = avcodec_receive_frame(audioCtx, decodedAudio);
-      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-      if (r < 0) {
-        qDebug().noquote() << texts.audioReceiveFail;
-        break;
-      }
-      convertAudio(decodedAudio);
-      av_frame_unref(decodedAudio);
-    }
-  }
+  parseAndDecode(audioParser, audioCtx, audioPacket, decodedAudio, data, size,
+                 texts.audioSendFail, texts.audioReceiveFail,
+                 &DemuxerBase::convertAudio);
 }
 
 bool DemuxerBase::prepareResampler(const AVFrame *frame) {
@@ -297,7 +277,7 @@ bool DemuxerBase::prepareResampler(const AVFrame *frame) {
   return true;
 }
 
-void DemuxerBase::convertAudio(const AVFrame *frame) {
+void DemuxerBase::convertAudio(AVFrame *frame) {
   if (!prepareResampler(frame) || pcmBlockSize <= 0) return;
   int maxOut = swr_get_out_samples(swrCtx, frame->nb_samples);
   if (maxOut <= 0) return;

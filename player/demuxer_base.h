@@ -95,9 +95,15 @@ class DemuxerBase : public QObject {
   uint8_t stepRequested = 0;  // a one-frame step is pending
 
  private:
+  // Runs the parser over one stored frame, sends each packet it yields to
+  // the decoder and passes every decoded frame to onFrame.
+  void parseAndDecode(AVCodecParserContext *parser, AVCodecContext *ctx,
+                      AVPacket *packet, AVFrame *frame, const uint8_t *data,
+                      int size, const char *sendFail, const char *receiveFail,
+                      void (DemuxerBase::*onFrame)(AVFrame *));
   void showPicture(AVFrame *picture);
   bool rebuildPicture(const AVFrame *picture);
-  void convertAudio(const AVFrame *frame);
+  void convertAudio(AVFrame *frame);
   bool prepareResampler(const AVFrame *frame);
   void handOverPcm(const uint8_t *block);
 
