@@ -1,0 +1,338 @@
+// Linux side of the device layer: block devices from sysfs, mount points from
+// mountinfo, read-only descriptors and positioned reads.
+//
+// Which block devices are listed:
+//   - a disk whose sysfs device path runs through a USB bus (a component
+//     "usbN") is on USB; a card reader is the usual case;
+//   - a loop device bound to a backing file counts as on USB: attaching a
+//     card image read-only with losetup or udisksctl is how a Linux user
+//     offers one. Loop devices backed by "*.snap" files (packaged software
+//     images some distributions mount at boot) are left out;
+//   - any other disk outside devices/virtual (an internal SATA or NVMe disk)
+//     is listed with onUsb 0, so that the storage libraries see and skip it;
+//   - other virtual devices (unbound loop, ram, zram, dm-, md, nbd) are not
+//     listed at all: they are never a card;
+//   - a disk whose size is 0 (a card reader with no card in it) is not listed.
+#include <ctype.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "device_os.h"
+
+namespace plat_os {
+
+namespace {
+
+// Longest sysfs attribute or mountinfo line we accept; longer is corrupt.
+constexpr size_t kMaxLine = 64 * 1024;
+// Upper bound on mountinfo lines read, against a runaway file.
+constexpr int kMaxMountLines = 100000;
+
+// The first line of a small file, without its newline; "" when unreadable.
+std::string readFirstLine(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "re");
+  if (!f) return "";
+  std::string line;
+  int c;
+  while ((c = fgetc(f)) != EOF && c != '\n' && line.size() < kMaxLine) line += static_cast<char>(c);
+  fclose(f);
+  return line;
+}
+
+bool isDirectory(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::string realPath(const std::string &path) {
+  char *r = realpath(path.c_str(), nullptr);
+  if (!r) return "";
+  std::string s(r);
+  free(r);
+  return s;
+}
+
+std::vector<std::string> listDir(const std::string &path) {
+  std::vector<std::string> names;
+  DIR *d = opendir(path.c_str());
+  if (!d) return names;
+  while (struct dirent *e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    names.emplace_back(e->d_name);
+  }
+  closedir(d);
+  return names;
+}
+
+// Orders names as people count: runs of digits compare by value.
+bool naturalLess(const std::string &a, const std::string &b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (isdigit(static_cast<unsigned char>(a[i])) && isdigit(static_cast<unsigned char>(b[j]))) {
+      size_t i0 = i, j0 = j;
+      while (i0 < a.size() && a[i0] == '0') i0++;
+      while (j0 < b.size() && b[j0] == '0') j0++;
+      size_t i1 = i0, j1 = j0;
+      while (i1 < a.size() && isdigit(static_cast<unsigned char>(a[i1]))) i1++;
+      while (j1 < b.size() && isdigit(static_cast<unsigned char>(b[j1]))) j1++;
+      if (i1 - i0 != j1 - j0) return i1 - i0 < j1 - j0;
+      int c = a.compare(i0, i1 - i0, b, j0, j1 - j0);
+      if (c != 0) return c < 0;
+      i = i1;
+      j = j1;
+    } else {
+      if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+      i++;
+      j++;
+    }
+  }
+  return a.size() - i < b.size() - j;
+}
+
+bool endsWith(const std::string &s, const char *suffix) {
+  size_t n = strlen(suffix);
+  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+// Undoes mountinfo's escapes: a backslash and three octal digits stand for
+// one byte (\040 space, \011 tab, \012 newline, \134 backslash).
+std::string unescapeMount(const std::string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' &&
+        s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+      out += static_cast<char>(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) | (s[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// Device number ("major:minor") to mount point, from <proc>/self/mountinfo.
+// Only mounts of a file system's own root count (a bind mount of a
+// subdirectory does not show the volume's top level); the first one wins.
+std::map<std::string, std::string> readMounts(const std::string &procRoot) {
+  std::map<std::string, std::string> mounts;
+  FILE *f = fopen((procRoot + "/self/mountinfo").c_str(), "re");
+  if (!f) return mounts;
+  char *line = nullptr;
+  size_t cap = 0;
+  ssize_t n;
+  for (int lines = 0; lines < kMaxMountLines && (n = getline(&line, &cap, f)) > 0; lines++) {
+    if (static_cast<size_t>(n) > kMaxLine) continue;
+    std::vector<std::string> fields;
+    std::string cur;
+    for (ssize_t i = 0; i < n && fields.size() < 5; i++) {
+      char c = line[i];
+      if (c == ' ' || c == '\n') {
+        if (!cur.empty()) fields.push_back(cur);
+        cur.clear();
+      } else {
+        cur += c;
+      }
+    }
+    if (!cur.empty() && fields.size() < 5) fields.push_back(cur);
+    if (fields.size() < 5) continue;
+    if (unescapeMount(fields[3]) != "/") continue;
+    mounts.emplace(fields[2], unescapeMount(fields[4]));
+  }
+  free(line);
+  return mounts;
+}
+
+std::string mountOf(const std::map<std::string, std::string> &mounts, const std::string &sysDir) {
+  std::string dev = readFirstLine(sysDir + "/dev");
+  auto it = mounts.find(dev);
+  return it == mounts.end() ? std::string() : it->second;
+}
+
+// Partition directories of a disk in partition-number order.
+std::vector<std::string> partitionsOf(const std::string &diskDir) {
+  std::vector<std::pair<long, std::string>> parts;
+  for (const std::string &name : listDir(diskDir)) {
+    std::string file = diskDir + "/" + name + "/partition";
+    if (!exists(file)) continue;
+    long number = strtol(readFirstLine(file).c_str(), nullptr, 10);
+    parts.emplace_back(number, name);
+  }
+  std::sort(parts.begin(), parts.end(), [](const auto &a, const auto &b) {
+    if (a.first != b.first) return a.first < b.first;
+    return naturalLess(a.second, b.second);
+  });
+  std::vector<std::string> names;
+  for (auto &p : parts) names.push_back(p.second);
+  return names;
+}
+
+}  // namespace
+
+std::vector<Disk> listBlockDisks(const std::string &sysRoot, const std::string &procRoot,
+                                 const std::string &devRoot) {
+  std::vector<Disk> disks;
+  std::string realSys = realPath(sysRoot);
+  if (realSys.empty()) return disks;
+  std::vector<std::string> names = listDir(sysRoot + "/block");
+  std::sort(names.begin(), names.end(), naturalLess);
+  std::map<std::string, std::string> mounts = readMounts(procRoot);
+
+  for (const std::string &name : names) {
+    std::string link = sysRoot + "/block/" + name;
+    std::string real = realPath(link);
+    if (real.empty() || !isDirectory(real)) continue;
+    // Only the part below the sysfs root tells the bus: the root itself may
+    // lie anywhere (a test's temporary directory).
+    std::string below = real.compare(0, realSys.size(), realSys) == 0 ? real.substr(realSys.size()) : real;
+    bool usb = false, isVirtual = false;
+    for (size_t i = 0; i < below.size();) {
+      size_t j = below.find('/', i);
+      if (j == std::string::npos) j = below.size();
+      std::string comp = below.substr(i, j - i);
+      if (comp.compare(0, 3, "usb") == 0) usb = true;
+      if (comp == "virtual") isVirtual = true;
+      i = j + 1;
+    }
+
+    if (isDirectory(link + "/loop")) {
+      std::string backing = readFirstLine(link + "/loop/backing_file");
+      if (backing.empty() || endsWith(backing, ".snap")) continue;
+      usb = true;
+    } else if (isVirtual) {
+      continue;
+    }
+    std::string size = readFirstLine(link + "/size");
+    if (!size.empty() && strtoull(size.c_str(), nullptr, 10) == 0) continue;
+
+    Disk disk;
+    disk.key = "block:" + name;
+    disk.node = devRoot + "/" + name;
+    disk.onUsb = usb ? 1 : 0;
+    std::vector<std::string> parts = partitionsOf(link);
+    if (parts.empty()) {
+      disk.volumes.push_back({disk.key, "/dev/" + name, disk.node, mountOf(mounts, link)});
+    } else {
+      for (const std::string &p : parts)
+        disk.volumes.push_back({"block:" + p, "/dev/" + p, devRoot + "/" + p, mountOf(mounts, link + "/" + p)});
+    }
+    disks.push_back(std::move(disk));
+  }
+  return disks;
+}
+
+PathKind classifyPath(const char *path, std::string *canonical, std::string *error) {
+  struct stat st;
+  if (!path || !*path) {
+    *error = "no path given";
+    return PathMissing;
+  }
+  if (stat(path, &st) != 0) {
+    *error = strerror(errno);
+    return PathMissing;
+  }
+  *canonical = realPath(path);
+  if (canonical->empty()) {
+    *error = strerror(errno);
+    return PathMissing;
+  }
+  if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return PathDisk;
+  if (S_ISDIR(st.st_mode)) return PathDirectory;
+  return PathOther;
+}
+
+int openRead(const std::string &path, Handle *out, int *error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = errno;
+    ::close(fd);
+    return -1;
+  }
+  uint64_t size = 0;
+  if (S_ISBLK(st.st_mode)) {
+    if (ioctl(fd, BLKGETSIZE64, &size) != 0) {
+      *error = errno;
+      ::close(fd);
+      return -1;
+    }
+  } else if (S_ISREG(st.st_mode)) {
+    size = static_cast<uint64_t>(st.st_size);
+  } else {
+    *error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    ::close(fd);
+    return -1;
+  }
+  out->fd = fd;
+  out->size = size;
+  return 0;
+}
+
+int probe(const std::string &path, int *error) {
+  // Non-blocking so that a FIFO or an odd device cannot stall discovery.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  ::close(fd);
+  return 0;
+}
+
+long long readAt(const Handle &h, uint64_t offset, uint8_t *buf, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pread(h.fd, buf + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
+
+void close(Handle *h) {
+  if (h->fd >= 0) ::close(h->fd);
+  h->fd = -1;
+}
+
+bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
+
+std::string permissionMessage(const std::string &path) {
+  std::string group;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && st.st_gid != 0) {
+    struct group gr, *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getgrgid_r(st.st_gid, &gr, buf.data(), buf.size(), &found) == 0 && found) group = found->gr_name;
+  }
+  std::string msg = "cannot read " + path + ": permission denied; run as root";
+  if (!group.empty())
+    msg += ", or join the group '" + group + "' that owns it (sudo usermod -aG " + group +
+           " $USER, then log in again)";
+  return msg;
+}
+
+}  // namespace plat_os

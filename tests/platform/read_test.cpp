@@ -1,0 +1,371 @@
+// Block reads of whole disks: exact bytes, the end of the disk, the read
+// counter, that a card is only ever opened for reading and left unchanged,
+// the permission message, and a real loop device where the machine allows.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device.h"
+#include "fake_sysfs.h"
+
+namespace {
+
+std::vector<uint8_t> pattern(size_t n, unsigned seed) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto &b : v) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  return v;
+}
+
+std::vector<plat_volume> listAll() {
+  plat_volume *list = nullptr;
+  int n = plat_listVolumes(&list);
+  std::vector<plat_volume> out(list, list + n);
+  plat_freeVolumes(list);
+  return out;
+}
+
+// Attaches a path and returns the disk number of its volume.
+uint32_t attachedDisk(const std::string &path) {
+  EXPECT_EQ(0, plat_attachPath(path.c_str()));
+  char *real = realpath(path.c_str(), nullptr);
+  std::string canonical = real ? real : path;
+  free(real);
+  for (const auto &v : listAll())
+    if (canonical == v.name) return v.diskNumber;
+  ADD_FAILURE() << "not listed: " << path;
+  return UINT32_MAX;
+}
+
+struct FileState {
+  uLong crc;
+  off_t size;
+  struct timespec mtime, ctime;
+};
+
+FileState fileState(const std::string &path) {
+  FileState s{};
+  struct stat st;
+  EXPECT_EQ(0, stat(path.c_str(), &st));
+  s.size = st.st_size;
+  s.mtime = st.st_mtim;
+  s.ctime = st.st_ctim;
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  s.crc = crc32(0L, reinterpret_cast<const Bytef *>(all.data()), static_cast<uInt>(all.size()));
+  return s;
+}
+
+class Reads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plat_detachAll();
+    fs.install();
+  }
+  void TearDown() override { plat_detachAll(); }
+  fakesys::FakeSysfs fs;
+};
+
+TEST_F(Reads, WholeBlocksPartialLastBlockAndTheEnd) {
+  const size_t size = 3 * PLAT_BLOCK_SIZE + 100;
+  std::vector<uint8_t> bytes = pattern(size, 1);
+  std::string img = fs.path("disk.img");
+  fakesys::writeFile(img, bytes);
+  plat_disk *d = plat_openDisk(attachedDisk(img));
+  ASSERT_NE(nullptr, d);
+  EXPECT_EQ(size, plat_diskSize(d));
+
+  plat_resetBlockReadCount();
+  uint8_t block[PLAT_BLOCK_SIZE];
+  for (uint64_t b = 0; b < 3; b++) {
+    memset(block, 0xEE, sizeof block);
+    ASSERT_EQ(0, plat_readBlock(d, b, block));
+    EXPECT_EQ(0, memcmp(block, bytes.data() + b * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE)) << "block " << b;
+  }
+  memset(block, 0xEE, sizeof block);
+  ASSERT_EQ(0, plat_readBlock(d, 3, block));
+  EXPECT_EQ(0, memcmp(block, bytes.data() + 3 * PLAT_BLOCK_SIZE, 100));
+  EXPECT_EQ(std::vector<uint8_t>(PLAT_BLOCK_SIZE - 100, 0), std::vector<uint8_t>(block + 100, block + PLAT_BLOCK_SIZE));
+  EXPECT_EQ(4u, plat_blockReadCount());
+
+  EXPECT_EQ(-1, plat_readBlock(d, 4, block));
+  EXPECT_EQ(-1, plat_readBlock(d, UINT64_MAX, block));
+  EXPECT_EQ(-1, plat_readBlock(d, UINT64_MAX / PLAT_BLOCK_SIZE + 1, block));
+  EXPECT_EQ(-1, plat_readBlock(nullptr, 0, block));
+  EXPECT_EQ(-1, plat_readBlock(d, 0, nullptr));
+  EXPECT_EQ(4u, plat_blockReadCount());  // refused reads do not count
+  plat_resetBlockReadCount();
+  EXPECT_EQ(0u, plat_blockReadCount());
+  plat_closeDisk(d);
+
+  // A disk that ends on a block boundary has no extra block.
+  std::string even = fs.path("even.img");
+  fakesys::writeFile(even, pattern(2 * PLAT_BLOCK_SIZE, 2));
+  d = plat_openDisk(attachedDisk(even));
+  ASSERT_NE(nullptr, d);
+  EXPECT_EQ(0, plat_readBlock(d, 1, block));
+  EXPECT_EQ(-1, plat_readBlock(d, 2, block));
+  plat_closeDisk(d);
+
+  EXPECT_EQ(nullptr, plat_openDisk(UINT32_MAX));
+}
+
+// A sparse image of a size like a real card's: reads deep into it come back
+// as written and cost one counted read each.
+TEST_F(Reads, DeepBlocksOfASparseUsbDisk) {
+  std::string img = fs.path("card.img");
+  fakesys::makeSparseFile(img, 200ull << 20);
+  std::vector<uint8_t> info = pattern(512, 3);
+  fakesys::writeAt(img, 100ull << 20, info);
+  fs.addUsbDisk("sdb", {}, img);
+  auto vs = listAll();
+  ASSERT_EQ(1u, vs.size());
+  plat_disk *d = plat_openDisk(vs[0].diskNumber);
+  ASSERT_NE(nullptr, d);
+  EXPECT_EQ(200ull << 20, plat_diskSize(d));
+  plat_resetBlockReadCount();
+  uint8_t block[PLAT_BLOCK_SIZE];
+  ASSERT_EQ(0, plat_readBlock(d, (100ull << 20) / PLAT_BLOCK_SIZE, block));
+  EXPECT_EQ(0, memcmp(block, info.data(), info.size()));
+  EXPECT_EQ(0, block[512]);
+  EXPECT_EQ(1u, plat_blockReadCount());
+  plat_closeDisk(d);
+}
+
+// Every descriptor the layer holds on a card is read-only, and a card's bytes,
+// size and times are the same after discovery, probing and reading.
+TEST_F(Reads, CardsAreOpenedReadOnlyAndLeftUnchanged) {
+  std::string img = fs.path("evidence.img");
+  fakesys::writeFile(img, pattern(5 * PLAT_BLOCK_SIZE + 17, 4));
+  fs.addLoop("loop9", img);
+  fs.addUsbDisk("sdh", {"sdh1"}, img);
+  FileState before = fileState(img);
+
+  uint32_t attached = attachedDisk(img);
+  std::vector<plat_disk *> open;
+  for (const auto &v : listAll()) {
+    EXPECT_EQ(0, plat_probeVolume(&v)) << v.name;
+    open.push_back(plat_openDisk(v.diskNumber));
+  }
+  open.push_back(plat_openDisk(attached));
+  uint8_t block[PLAT_BLOCK_SIZE];
+  for (plat_disk *d : open) {
+    ASSERT_NE(nullptr, d);
+    for (uint64_t b = 0; b < 6; b++) ASSERT_EQ(0, plat_readBlock(d, b, block));
+  }
+
+  // Look at the descriptors the layer holds on the image.
+  char *real = realpath(img.c_str(), nullptr);
+  std::string canonical = real;
+  free(real);
+  int seen = 0;
+  DIR *dir = opendir("/proc/self/fd");
+  ASSERT_NE(nullptr, dir);
+  while (struct dirent *e = readdir(dir)) {
+    std::string fd = e->d_name;
+    char target[PATH_MAX];
+    ssize_t n = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = 0;
+    if (canonical != target) continue;
+    std::ifstream info("/proc/self/fdinfo/" + fd);
+    std::string key, flags;
+    while (info >> key && key != "flags:") info.ignore(1 << 20, '\n');
+    info >> flags;
+    long value = strtol(flags.c_str(), nullptr, 8);
+    EXPECT_EQ(O_RDONLY, value & O_ACCMODE) << "fd " << fd;
+    EXPECT_NE(0, value & O_CLOEXEC) << "fd " << fd;
+    seen++;
+  }
+  closedir(dir);
+  EXPECT_EQ(static_cast<int>(open.size()), seen);
+  for (plat_disk *d : open) plat_closeDisk(d);
+
+  FileState after = fileState(img);
+  EXPECT_EQ(before.crc, after.crc);
+  EXPECT_EQ(before.size, after.size);
+  EXPECT_EQ(before.mtime.tv_sec, after.mtime.tv_sec);
+  EXPECT_EQ(before.mtime.tv_nsec, after.mtime.tv_nsec);
+  EXPECT_EQ(before.ctime.tv_nsec, after.ctime.tv_nsec);
+}
+
+// Listings and reads from several threads at once: the counter adds up and
+// every read returns the bytes of its own disk.
+TEST_F(Reads, ConcurrentListingsAndReads) {
+  std::vector<uint8_t> a = pattern(8 * PLAT_BLOCK_SIZE, 5), b = pattern(8 * PLAT_BLOCK_SIZE, 6);
+  int da = plat_attachMemory(a.data(), a.size(), 0, "thread-a");
+  std::string img = fs.path("b.img");
+  fakesys::writeFile(img, b);
+  uint32_t db = attachedDisk(img);
+  ASSERT_GE(da, 0);
+  plat_resetBlockReadCount();
+  std::atomic<int> bad{0};
+  const int kPerThread = 200;
+  auto worker = [&](int t) {
+    uint32_t number = t % 2 ? db : static_cast<uint32_t>(da);
+    const std::vector<uint8_t> &want = t % 2 ? b : a;
+    uint8_t block[PLAT_BLOCK_SIZE];
+    for (int i = 0; i < kPerThread; i++) {
+      if (i % 50 == 0) {
+        plat_volume *list;
+        int n = plat_listVolumes(&list);
+        if (n != 2) bad++;
+        plat_freeVolumes(list);
+      }
+      plat_disk *d = plat_openDisk(number);
+      if (!d) {
+        bad++;
+        continue;
+      }
+      uint64_t blk = static_cast<uint64_t>(i % 8);
+      if (plat_readBlock(d, blk, block) != 0 || memcmp(block, want.data() + blk * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE))
+        bad++;
+      plat_closeDisk(d);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) threads.emplace_back(worker, t);
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(0, bad.load());
+  EXPECT_EQ(4u * kPerThread, plat_blockReadCount());
+}
+
+// Runs fn in a child process with standard error going to a pipe; returns
+// what the child wrote there, or "exit N" text when it failed.
+template <typename Fn>
+std::string inChild(Fn fn) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], 2);
+    _exit(fn());
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += "exit " + std::to_string(WEXITSTATUS(status));
+  return out;
+}
+
+// A device the user may not read gives one line naming it, the group that
+// owns it and how to join. As root the open is made by a child process that
+// has given up root; as another user a file mode is enough.
+TEST_F(Reads, PermissionDeniedNamesTheDeviceAndTheFix) {
+  struct group *disk = getgrnam("disk");
+  gid_t gid = disk ? disk->gr_gid : getegid();
+  struct group *owner = getgrgid(gid);
+  if (!owner) GTEST_SKIP() << "no group to give the device to";
+  std::string groupName = owner->gr_name;
+
+  std::string img = fs.path("locked.img");
+  fakesys::writeFile(img, pattern(PLAT_BLOCK_SIZE, 7));
+  bool root = geteuid() == 0;
+  if (root) {
+    // Let an unprivileged user reach the file but not read it.
+    chmod(fs.root().c_str(), 0755);
+    chmod(fs.path("").c_str(), 0755);
+    ASSERT_EQ(0, chown(img.c_str(), 0, gid));
+  }
+  ASSERT_EQ(0, chmod(img.c_str(), root ? 0600 : 0000));
+  fs.addUsbDisk("sdw", {}, img);
+  std::string node = fs.devNode("sdw");
+
+  std::string err = inChild([&]() -> int {
+    if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) return 10;
+    plat_volume *list;
+    int n = plat_listVolumes(&list);
+    if (n != 1) return 11;
+    if (plat_probeVolume(&list[0]) != -1) return 12;       // first line
+    if (plat_openDisk(list[0].diskNumber) != nullptr) return 13;  // no second line
+    if (plat_openDisk(list[0].diskNumber) != nullptr) return 14;
+    plat_freeVolumes(list);
+    return 0;
+  });
+  std::string expect = "cannot read " + node + ": permission denied; run as root";
+  if (gid != 0)
+    expect += ", or join the group '" + groupName + "' that owns it (sudo usermod -aG " + groupName +
+              " $USER, then log in again)";
+  EXPECT_EQ(expect + "\n", err);
+  chmod(img.c_str(), 0600);
+}
+
+// A real read-only loop device over a small image, when the machine lets us
+// make one.
+TEST(RealLoop, ListedAsUsbAndReadsMatchTheImage) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to set up a loop device";
+  if (access("/dev/loop-control", F_OK) != 0) GTEST_SKIP() << "no /dev/loop-control (container without loop devices)";
+  char tmpl[] = "/tmp/platform_loop.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(tmpl));
+  std::string dir = tmpl, img = dir + "/card.img";
+  std::vector<uint8_t> bytes = pattern(64 * PLAT_BLOCK_SIZE + 512, 8);
+  fakesys::writeFile(img, bytes);
+
+  std::string device;
+  if (FILE *p = popen(("losetup -r -f --show " + img + " 2>/dev/null").c_str(), "r")) {
+    char line[256];
+    if (fgets(line, sizeof line, p)) device = line;
+    pclose(p);
+  }
+  while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+  if (device.empty()) {
+    std::filesystem::remove_all(dir);
+    GTEST_SKIP() << "losetup could not attach a loop device here";
+  }
+  struct Detach {
+    std::string dev, dir;
+    ~Detach() {
+      if (system(("losetup -d " + dev).c_str()) != 0) fprintf(stderr, "could not detach %s\n", dev.c_str());
+      std::filesystem::remove_all(dir);
+    }
+  } detach{device, dir};
+
+  plat_detachAll();
+  plat_setRoots("/sys", "/proc", "/dev");
+  plat_volume found{};
+  bool listed = false;
+  for (const auto &v : listAll())
+    if (device == v.name) {
+      found = v;
+      listed = true;
+    }
+  ASSERT_TRUE(listed) << device << " not listed";
+  EXPECT_EQ(1, found.onUsb);
+  EXPECT_EQ(0, plat_probeVolume(&found));
+  plat_disk *d = plat_openDisk(found.diskNumber);
+  ASSERT_NE(nullptr, d);
+  EXPECT_EQ(bytes.size(), plat_diskSize(d));
+  uint8_t block[PLAT_BLOCK_SIZE];
+  for (uint64_t b = 0; b <= 64; b++) {
+    ASSERT_EQ(0, plat_readBlock(d, b, block));
+    size_t n = std::min<size_t>(PLAT_BLOCK_SIZE, bytes.size() - b * PLAT_BLOCK_SIZE);
+    ASSERT_EQ(0, memcmp(block, bytes.data() + b * PLAT_BLOCK_SIZE, n)) << "block " << b;
+  }
+  EXPECT_EQ(-1, plat_readBlock(d, 65, block));
+  plat_closeDisk(d);
+  plat_setRoots("/nonexistent-sys", "/nonexistent-proc", "/nonexistent-dev");
+}
+
+}  // namespace
