@@ -70,17 +70,20 @@ inline void writeAt(const std::string &path, uint64_t offset, const std::vector<
 }
 
 // What a fake device node holds: given bytes, a link to an existing image
-// file, or a sparse file of a size. The default is an empty file.
+// file, or a sparse file of a size. The default is a sparse 1 MiB of zeros;
+// Image::empty() is a disk of size 0, as a card reader shows with no card in
+// it (the device layer does not list those).
 struct Image {
-  enum Kind { Bytes, File, Sparse } kind = Bytes;
+  enum Kind { Bytes, File, Sparse } kind = Sparse;
   std::vector<uint8_t> bytes;
   std::string file;
-  uint64_t size = 0;
+  uint64_t size = 1 << 20;
 
   Image() = default;
   Image(std::vector<uint8_t> b) : kind(Bytes), bytes(std::move(b)) {}  // NOLINT: implicit on purpose
   Image(std::string imagePath) : kind(File), file(std::move(imagePath)) {}  // NOLINT
   Image(const char *imagePath) : kind(File), file(imagePath) {}  // NOLINT
+  static Image empty() { return Image(std::vector<uint8_t>()); }
   static Image sparse(uint64_t bytes) {
     Image i;
     i.kind = Sparse;
