@@ -158,6 +158,7 @@ bool parseOptions(const QJsonObject &o, RawOptions *opt, std::string *error) {
 struct ChannelAreas {
   uint64_t fragIdx, fragPart, fragPartSize, iframeIdx, iframePart, iframePartSize, framePart,
       frameRetrace, end;
+  uint64_t fragSlots, iframeSlots;  // list blocks the areas were reserved for
 };
 
 // Writes to the image, gathering contiguous bytes into large writes.
@@ -353,6 +354,8 @@ bool writeRawCard(const Scenario &s, const std::string &path, const std::string 
     a.framePart = a.iframePart + a.iframePartSize;
     a.frameRetrace = a.framePart + opt.frameAreaSize;
     a.end = a.frameRetrace + kRingSlack;
+    a.fragSlots = fragSlots;
+    a.iframeSlots = iframeSlots;
     at = a.end;
   }
   const uint64_t needed = roundUp(at, kMiB);
@@ -373,8 +376,7 @@ bool writeRawCard(const Scenario &s, const std::string &path, const std::string 
 
   for (int c = 0; c < s.channels; ++c) {
     const ChannelAreas &a = areas[c];
-    const uint64_t fragSlots = a.fragPartSize / kFragmentListBlock;
-    const uint64_t iframeSlots = a.iframePartSize / kIframeListBlock;
+    const uint64_t fragSlots = a.fragSlots, iframeSlots = a.iframeSlots;
     std::vector<FragmentRecord> frags;
     std::vector<bool> fragOpen;
     std::vector<IframeRecord> iframes;
