@@ -1,0 +1,736 @@
+// Tests of the file-layout card library over real volume directories built by
+// the tests' own writer (card_writer.h).
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "card_writer.h"
+#include "device.h"
+#include "fake_sysfs.h"
+#include "qmx_common.h"
+#include "qmx_storage_v2.h"
+#include "storage_v2_internal.h"
+
+namespace {
+
+using cardw::Bytes;
+using cardw::TestCard;
+namespace fs = std::filesystem;
+
+const int64_t T0 = 1700000000;  // a recording day well in the past
+const int64_t DAY = 86400;
+
+int countOpenFds() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (struct dirent *e = readdir(d))
+    if (e->d_name[0] != '.') n++;
+  closedir(d);
+  return n;
+}
+
+// Open descriptors on files below dir.
+int countFdsUnder(const std::string &dir) {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (struct dirent *e = readdir(d)) {
+    char link[PLAT_PATH_SIZE];
+    std::string fd = std::string("/proc/self/fd/") + e->d_name;
+    ssize_t len = readlink(fd.c_str(), link, sizeof link - 1);
+    if (len > 0 && std::string(link, static_cast<size_t>(len)).rfind(dir, 0) == 0) n++;
+  }
+  closedir(d);
+  return n;
+}
+
+int countOf(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+Bytes videoData(uint8_t nal, int64_t tag, size_t size = 40) {
+  Bytes b = {0, 0, 0, 1, nal};
+  for (size_t i = b.size(); i < size; i++) b.push_back(static_cast<uint8_t>(tag + i));
+  return b;
+}
+
+Bytes audioData(int64_t tag) {
+  Bytes b = {0xFF, 0xF1, 0x50, 0x80};
+  for (int i = 0; i < 12; i++) b.push_back(static_cast<uint8_t>(tag * 3 + i));
+  return b;
+}
+
+// Records `seconds` seconds from startSec: per second a key frame and a
+// predicted frame of each channel's video and an audio frame of each channel.
+void recordSeconds(TestCard &card, int64_t startSec, int seconds) {
+  for (int s = 0; s < seconds; s++) {
+    int64_t ms = (startSec + s) * 1000;
+    for (uint8_t ch = 0; ch < card.channels; ch++) card.frame(true, ch, ms + ch, videoData(0x40, ms + ch), true);
+    for (uint8_t ch = 0; ch < card.channels; ch++) card.frame(false, ch, ms + 10 + ch, audioData(ms + ch));
+    for (uint8_t ch = 0; ch < card.channels; ch++) card.frame(true, ch, ms + 500 + ch, videoData(0x02, ms));
+  }
+}
+
+class FileCard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/storage_file_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = fs::canonical(tmpl).string();
+    // No real block device of the test machine takes part.
+    emptyRoots_ = dir_ + "-roots";
+    fs::create_directories(emptyRoots_);
+    plat_setRoots(emptyRoots_.c_str(), emptyRoots_.c_str(), emptyRoots_.c_str());
+    qmx_storage_v2_init();
+  }
+  void TearDown() override {
+    qmx_storage_v2_close();
+    plat_detachAll();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    fs::remove_all(emptyRoots_, ec);
+  }
+
+  // Drive index of a volume directory, attaching it first.
+  static int driveOf(const std::string &dir) {
+    if (plat_attachPath(dir.c_str()) != 0) return -1;
+    plat_volume *vols = nullptr;
+    int n = plat_listVolumes(&vols);
+    int found = -1;
+    for (int i = 0; i < n; i++)
+      if (dir == vols[i].root) found = vols[i].driveIndex;
+    plat_freeVolumes(vols);
+    return found;
+  }
+
+  int load(const TestCard &card) {
+    card.write(dir_);
+    return openCard();
+  }
+  int openCard() {
+    int drive = driveOf(dir_);
+    if (drive < 0) return -2;
+    return qmx_storage_v2_open(static_cast<uint8_t>(drive));
+  }
+  // Runs f with standard output captured; returns what it printed.
+  template <class F>
+  std::string captured(F f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+  }
+  std::string path(const std::string &rel) const { return dir_ + "/storage/" + rel; }
+
+  std::vector<qmx_storage_v2_fragment> day(int64_t start, int64_t end = 0) {
+    std::vector<qmx_storage_v2_fragment> out;
+    qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(start, end ? end : start + DAY);
+    EXPECT_NE(list, nullptr);
+    if (!list) return out;
+    for (uint32_t i = 0; i < list->count; i++) out.push_back(list->fragment[i]);
+    free(list);
+    return out;
+  }
+
+  std::string dir_;
+  std::string emptyRoots_;
+};
+
+// ------------------------------------------------------------------ records
+
+TEST(FileRecords, CheckWordAndLittleEndianFields) {
+  const char *digits = "123456789";
+  EXPECT_EQ(v2_crc16(reinterpret_cast<const uint8_t *>(digits), 9), 0x29B1);
+  // The table and the writer's bitwise form agree on every length and byte.
+  Bytes b;
+  for (int i = 0; i < 300; i++) b.push_back(static_cast<uint8_t>(i * 37 + 11));
+  for (size_t n = 0; n <= b.size(); n += 7) EXPECT_EQ(v2_crc16(b.data(), n), cardw::crcBitwise(b.data(), n));
+
+  const uint8_t t48[] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+  v2_reader r;
+  v2_readerInit(&r, t48, sizeof t48);
+  int64_t v = 0;
+  ASSERT_EQ(v2_get48(&r, &v), 0);
+  EXPECT_EQ(v, 4294967296LL);
+  // Nothing is read past the end of a buffer.
+  uint32_t w = 7;
+  v2_readerInit(&r, t48, 3);
+  EXPECT_EQ(v2_get32(&r, &w), -1);
+  EXPECT_EQ(w, 7u);
+  uint8_t one;
+  EXPECT_EQ(v2_skip(&r, 3), 0);
+  EXPECT_EQ(v2_get8(&r, &one), -1);
+}
+
+// --------------------------------------------------------------------- load
+
+TEST_F(FileCard, BaseWithRightMagicButBadCheckWordIsInvalid) {
+  TestCard card;
+  recordSeconds(card, T0, 2);
+  card.fragment(1, T0, T0 + 2);
+  card.write(dir_);
+  cardw::writeBytes(path("base.dt"), cardw::baseRecord(0x0135263B, 2, 15 * 64, 32 * 64, 4096, true));
+  std::string out = captured([&] { EXPECT_EQ(openCard(), -1); });
+  EXPECT_EQ(countOf(out, "invalid base\n"), 1) << out;
+  EXPECT_NE(out.find("ERROR-]:storage_loadBase["), std::string::npos) << out;
+
+  // A base that claims rings of no record at all fails the load as well.
+  cardw::writeBytes(path("base.dt"), cardw::baseRecord(0x0135263B, 2, 14, 31, 4096));
+  EXPECT_EQ(openCard(), -1);
+}
+
+TEST_F(FileCard, RingSizesAreRoundedDownToWholeRecords) {
+  TestCard card;
+  card.fragRingBytes = 1000;   // 31 records in 992 bytes
+  card.iframeRingBytes = 1000;  // 66 records in 990 bytes
+  recordSeconds(card, T0, 3);   // two key frames a second: 6 I-frames
+  card.iframeHeadIndex = 66 - static_cast<uint32_t>(card.iframes.size());  // tail wraps to 0
+  for (uint32_t i = 0; i < 3; i++) card.fragment(10 + i, T0 + i, T0 + i + 1);
+  card.fragHeadIndex = 31 - 3;  // tail wraps to 0
+  ASSERT_EQ(load(card), 0);
+  EXPECT_EQ(g_v2.fragRingSize, 992u);
+  EXPECT_EQ(g_v2.iframeRingSize, 990u);
+  EXPECT_EQ(g_v2.newestFrag.id, 12u);
+  auto list = day(T0 - 100);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].startTime, T0);
+  EXPECT_EQ(list[2].endTime, T0 + 3);
+}
+
+TEST_F(FileCard, NewerMetaCopyIsCurrentAcrossSequenceWrap) {
+  TestCard card;
+  recordSeconds(card, T0, 2);
+  card.fragment(1, T0, T0 + 2);
+  card.write(dir_);
+  cardw::Meta m = card.meta();
+  struct Case {
+    int32_t seq0, seq1;
+    bool bad0;
+    int64_t wantEnd;
+  } cases[] = {
+      {7, 8, false, 2000},                                                 // copy 01 newer
+      {8, 7, false, 1000},                                                 // copy 00 newer
+      {static_cast<int32_t>(0x7FFFFFFF), static_cast<int32_t>(0x80000000), false, 2000},  // wrapped
+      {9, 3, true, 2000},  // copy 00 broken
+  };
+  for (const Case &c : cases) {
+    cardw::Meta m0 = m, m1 = m;
+    m0.sequence = c.seq0;
+    m0.lastTime = 1000 * 1000;
+    m0.badCrc = c.bad0;
+    m1.sequence = c.seq1;
+    m1.lastTime = 2000 * 1000;
+    cardw::writeBytes(path("index/meta_00.dt"), cardw::metaRecord(m0));
+    cardw::writeBytes(path("index/meta_01.dt"), cardw::metaRecord(m1));
+    std::string out = captured([&] { EXPECT_EQ(openCard(), 0); });
+    int64_t start = 0, end = 0;
+    qmx_storage_v2_getValidTime(&start, &end);
+    EXPECT_EQ(end, c.wantEnd) << c.seq0 << "/" << c.seq1;
+    EXPECT_EQ(g_v2.metaFlag, c.wantEnd == 1000 ? 1 : 0);
+    EXPECT_EQ(countOf(out, "invalid meta\n"), c.bad0 ? 1 : 0) << out;
+  }
+  // Neither copy valid, or a copy cut short: no card.
+  cardw::Meta bad = m;
+  bad.badCrc = true;
+  cardw::writeBytes(path("index/meta_00.dt"), cardw::metaRecord(bad));
+  cardw::writeBytes(path("index/meta_01.dt"), cardw::metaRecord(bad));
+  EXPECT_EQ(openCard(), -1);
+  Bytes shortMeta = cardw::metaRecord(m);
+  shortMeta.resize(40);
+  cardw::writeBytes(path("index/meta_00.dt"), shortMeta);
+  cardw::writeBytes(path("index/meta_01.dt"), cardw::metaRecord(m));
+  std::string out = captured([&] { EXPECT_EQ(openCard(), -1); });
+  EXPECT_NE(out.find("meta read failed:"), std::string::npos);
+}
+
+TEST_F(FileCard, CorruptWritePositionAndRingsFailTheLoad) {
+  TestCard card;
+  recordSeconds(card, T0, 2);
+  card.fragment(1, T0, T0 + 2);
+  card.write(dir_);
+  const cardw::Meta good = card.meta();
+  auto tryMeta = [&](void (*edit)(cardw::Meta &)) {
+    cardw::Meta m = good;
+    edit(m);
+    cardw::writeBytes(path("index/meta_00.dt"), cardw::metaRecord(m));
+    cardw::writeBytes(path("index/meta_01.dt"), cardw::metaRecord(m));
+    return openCard();
+  };
+  EXPECT_EQ(tryMeta([](cardw::Meta &) {}), 0);
+  EXPECT_EQ(tryMeta([](cardw::Meta &m) { m.fragTail = 40; }), -1);         // not on a record
+  EXPECT_EQ(tryMeta([](cardw::Meta &m) { m.fragTail = 32 * 64; }), -1);    // outside the ring
+  EXPECT_EQ(tryMeta([](cardw::Meta &m) { m.iframeHead = 7; }), -1);
+  EXPECT_EQ(tryMeta([](cardw::Meta &m) { m.recFileCount = 0; }), -1);
+  EXPECT_EQ(tryMeta([](cardw::Meta &m) { m.writeFile = 4; }), -1);
+  EXPECT_EQ(tryMeta([](cardw::Meta &m) { m.writeOffset = 4090; }), -1);
+  EXPECT_EQ(tryMeta([](cardw::Meta &m) { m.writeOffset += 1; }), -1);  // no header there
+  // Queries after a failed load answer nothing rather than reading garbage.
+  EXPECT_EQ(qmx_storage_v2_queryByDay(T0, T0 + DAY), nullptr);
+  uint32_t handle, codec;
+  EXPECT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), -1);
+
+  // A ring file shorter than the ring the base claims.
+  cardw::writeBytes(path("index/meta_00.dt"), cardw::metaRecord(good));
+  Bytes frag = card.fragRing();
+  frag.resize(1000);
+  cardw::writeBytes(path("index/frag.dt"), frag);
+  EXPECT_EQ(openCard(), -1);
+}
+
+TEST_F(FileCard, DeletedListIsOptionalAndHidesItsFragments) {
+  TestCard card;
+  recordSeconds(card, T0 + 3 * DAY, 3);
+  card.fragment(100, T0, T0 + 600);
+  card.fragment(101, T0 + DAY, T0 + DAY + 600);
+  card.fragment(102, T0 + DAY + 700, T0 + DAY + 800);
+  card.fragment(103, T0 + 2 * DAY, T0 + 2 * DAY + 600);
+  card.fragment(104, T0 + 3 * DAY, 0);
+  card.writeDel = false;
+  std::string out = captured([&] { EXPECT_EQ(load(card), 0); });
+  EXPECT_EQ(countOf(out, "open "), 1) << out;
+  EXPECT_EQ(countOf(out, path("index/del_frag.dt") + " failed.\n"), 1) << out;
+  EXPECT_EQ(day(T0 - 10, T0 + 4 * DAY).size(), 5u);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0, T0 + 30 * DAY), 0xFu);
+
+  card.writeDel = true;
+  card.deleted = {3, 101, 103, 9000};
+  ASSERT_EQ(load(card), 0);
+  auto all = day(T0 - 10, T0 + 4 * DAY);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].startTime, T0);
+  EXPECT_EQ(all[1].startTime, T0 + DAY + 700);
+  EXPECT_EQ(all[2].startTime, T0 + 3 * DAY);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0, T0 + 30 * DAY), 0xBu);  // day 2 held only 103
+
+  // A count the file cannot hold is not believed: nothing deleted, no crash.
+  cardw::writeBytes(path("index/del_frag.dt"), cardw::delFile({101}, 0x40000000));
+  out = captured([&] { EXPECT_EQ(openCard(), 0); });
+  EXPECT_EQ(day(T0 - 10, T0 + 4 * DAY).size(), 5u);
+  // A broken header check word: logged, nothing deleted.
+  Bytes del = cardw::delFile({101}, 1);
+  del[4] ^= 1;
+  cardw::writeBytes(path("index/del_frag.dt"), del);
+  out = captured([&] { EXPECT_EQ(openCard(), 0); });
+  EXPECT_EQ(countOf(out, "invalid del header\n"), 1) << out;
+  EXPECT_EQ(day(T0 - 10, T0 + 4 * DAY).size(), 5u);
+}
+
+// ------------------------------------------------------------------ queries
+
+TEST_F(FileCard, EmptyCardLoadsWithNothingToShow) {
+  TestCard card;
+  card.rec.resize(card.recFileCount);
+  card.lastTime = 0;
+  ASSERT_EQ(load(card), 0);
+  int64_t start = -1, end = -1;
+  EXPECT_EQ(qmx_storage_v2_getValidTime(&start, &end), 0);
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(end, 0);
+  EXPECT_EQ(qmx_storage_v2_getVideoType(), 0);
+  EXPECT_EQ(qmx_storage_v2_getChannelNum(), 2);
+  EXPECT_TRUE(day(T0).empty());
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0, T0 + 30 * DAY), 0u);
+  uint32_t handle, codec;
+  EXPECT_EQ(qmx_storage_v2_playbackStart(0, 0, &handle, &codec), -1);
+}
+
+TEST_F(FileCard, WrappedRingIsReadInTimeOrder) {
+  TestCard card;
+  card.fragRingBytes = 32 * 8;
+  recordSeconds(card, T0 + 5 * DAY, 2);
+  // Six fragments, one per day, starting at ring slot 5 of 8: slots 5,6,7,0,1,2.
+  for (uint32_t i = 0; i < 6; i++) card.fragment(i + 1, T0 + i * DAY + 3600, T0 + i * DAY + 7200, 0x21, i & 1);
+  card.fragHeadIndex = 5;
+  ASSERT_EQ(load(card), 0);
+  EXPECT_GT(g_v2.meta.fragHead, g_v2.meta.fragTail);
+  int64_t start, end;
+  qmx_storage_v2_getValidTime(&start, &end);
+  EXPECT_EQ(start, T0 + 3600);
+  EXPECT_EQ(end, card.lastTime / 1000);
+  EXPECT_EQ(qmx_storage_v2_getVideoType(), 1);  // newest fragment, i = 5
+
+  for (uint32_t i = 0; i < 6; i++) {
+    auto list = day(T0 + i * DAY);
+    ASSERT_EQ(list.size(), 1u) << i;
+    EXPECT_EQ(list[0].startTime, T0 + i * DAY + 3600);
+    EXPECT_EQ(list[0].endTime, T0 + i * DAY + 7200);
+    EXPECT_EQ(list[0].type, 0x21);
+    EXPECT_EQ(list[0].videoType, i & 1);
+  }
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0, T0 + 31 * DAY), 0x3Fu);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0 + 2 * DAY, T0 + 31 * DAY), 0xFu);
+  EXPECT_TRUE(day(T0 + 10 * DAY).empty());
+}
+
+TEST_F(FileCard, DayListCompletesOpenFragmentAndEndsAtTheDay) {
+  TestCard card;
+  recordSeconds(card, T0 + 2 * DAY + 100, 3);
+  card.fragment(1, T0 + 50, T0 + 100);               // before the day
+  card.fragment(2, T0 + DAY - 30, T0 + DAY + 60);    // runs into the day
+  card.fragment(3, T0 + DAY + 200, T0 + DAY + 300);  // inside
+  card.fragment(4, T0 + 2 * DAY - 10, T0 + 2 * DAY + 20);  // reaches the next day
+  card.fragment(5, T0 + 2 * DAY + 100, 0);           // still recording
+  ASSERT_EQ(load(card), 0);
+  auto list = day(T0 + DAY);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].startTime, T0 + DAY - 30);
+  EXPECT_EQ(list[2].startTime, T0 + 2 * DAY - 10);
+  auto next = day(T0 + 2 * DAY);
+  ASSERT_EQ(next.size(), 2u);
+  EXPECT_EQ(next[1].endTime, card.lastTime / 1000);
+  // The day of the oldest fragment, whose record sits at ring offset 0.
+  auto first = day(T0);
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[0].startTime, T0 + 50);
+  // Days in the future and empty ranges give no list at all.
+  int64_t now = qmx_common_getTimeSec();
+  EXPECT_EQ(qmx_storage_v2_queryByDay(now + 10, now + DAY), nullptr);
+  EXPECT_EQ(qmx_storage_v2_queryByDay(T0 + DAY, T0 + DAY), nullptr);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(now + 10, now + 30 * DAY), 0u);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0, T0 - 1), 0u);
+}
+
+TEST_F(FileCard, DayListGrowsPastItsFirstBlockAndBatch) {
+  TestCard card;
+  card.fragRingBytes = 32 * 700;
+  recordSeconds(card, T0 + 1, 1);
+  // 650 fragments of 100 s each, one day: more than a batch of 500 and
+  // several list blocks of 100.
+  const int64_t from = T0 - 70000;
+  for (uint32_t i = 0; i < 650; i++) card.fragment(i, from + i * 100, from + i * 100 + 90);
+  card.fragHeadIndex = 600;  // and wrapped
+  ASSERT_EQ(load(card), 0);
+  auto list = day(from - 10, from + DAY);
+  ASSERT_EQ(list.size(), 650u);
+  for (uint32_t i = 0; i < 650; i++) ASSERT_EQ(list[i].startTime, from + i * 100) << i;
+  auto tail = day(from + 64950, from + DAY);
+  ASSERT_EQ(tail.size(), 1u);
+  EXPECT_EQ(tail[0].startTime, from + 64900);
+}
+
+TEST_F(FileCard, MonthRangeLongerThanAMonthLooksAt31Days) {
+  TestCard card;
+  recordSeconds(card, T0 + 39 * DAY, 1);
+  card.fragment(1, T0 + 3 * DAY + 10, T0 + 3 * DAY + 20);
+  card.fragment(2, T0 + 5 * DAY - 100, T0 + 7 * DAY + 100);  // spans days 4 to 7
+  card.fragment(3, T0 + 30 * DAY + 5, T0 + 30 * DAY + 50);    // day 30, the 31st
+  card.fragment(4, T0 + 33 * DAY, T0 + 33 * DAY + 50);        // beyond 31 days
+  card.fragment(5, T0 + 39 * DAY, 0);
+  ASSERT_EQ(load(card), 0);
+  uint32_t want = (1u << 3) | (1u << 4) | (1u << 5) | (1u << 6) | (1u << 7) | (1u << 30);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0, T0 + 40 * DAY), want);
+  // A fragment that reaches the end of the range sets the day past it too.
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(T0, T0 + 6 * DAY), (1u << 3) | (1u << 4) | (1u << 5) | (1u << 6));
+}
+
+// ----------------------------------------------------------------- playback
+
+struct Frame {
+  bool video;
+  int channel;
+  int64_t time;
+  Bytes data;
+};
+
+// Reads frames until the newest is reached (1), a failure (-1) or max.
+int readAll(uint32_t handle, std::vector<Frame> &out, int max = 10000) {
+  for (int i = 0; i < max; i++) {
+    qmx_storage_v2_frame f;
+    memset(&f, 0, sizeof f);
+    int r = qmx_storage_v2_playbackFrame(handle, &f);
+    if (r != 0) return r;
+    uint32_t len = QMX_V2_FRAME_LENGTH(f.word);
+    out.push_back({(f.word & 1) != 0, static_cast<int>((f.word >> 2) & 7), f.time, Bytes(f.data, f.data + len)});
+    qmx_storage_v2_freeFrame(handle, &f);
+    EXPECT_EQ(f.data, nullptr);
+  }
+  return 0;
+}
+
+TEST_F(FileCard, PlaybackDeliversOwnVideoAndAllAudioUntilTheNewestFrame) {
+  TestCard card;
+  card.channels = 3;
+  recordSeconds(card, T0, 4);
+  card.fragment(1, T0, T0 + 4);
+  ASSERT_EQ(load(card), 0);
+
+  uint32_t handle = 99, codec = 99;
+  ASSERT_EQ(qmx_storage_v2_playbackStart(1, T0 + 1, &handle, &codec), 0);
+  EXPECT_EQ(handle, 0u);
+  EXPECT_EQ(codec, 0u);
+  std::vector<Frame> frames;
+  ASSERT_EQ(readAll(handle, frames), 1);
+  // From second 1 to the end: per second one key and one other video frame
+  // of channel 1 and the audio of all three channels; the newest frame
+  // itself (channel 2's last video) is where reading stops.
+  ASSERT_EQ(frames.size(), 3u * 5u);
+  EXPECT_TRUE(frames[0].video);
+  EXPECT_EQ(frames[0].time, (T0 + 1) * 1000 + 1);
+  EXPECT_EQ(frames[0].data, videoData(0x40, (T0 + 1) * 1000 + 1));
+  int audio[3] = {0, 0, 0};
+  for (const Frame &f : frames) {
+    if (f.video)
+      EXPECT_EQ(f.channel, 1);
+    else
+      audio[f.channel]++;
+  }
+  EXPECT_EQ(audio[0], 3);
+  EXPECT_EQ(audio[1], 3);
+  EXPECT_EQ(audio[2], 3);
+  EXPECT_EQ(qmx_storage_v2_playbackProgress(handle), frames.back().time - (T0 + 1) * 1000);
+  // The end stays the end until the handle is stopped.
+  qmx_storage_v2_frame f;
+  memset(&f, 0, sizeof f);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 1);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 1);
+  qmx_storage_v2_playbackStop(handle);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), -1);
+  EXPECT_EQ(qmx_storage_v2_playbackProgress(handle), -1);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(16, &f), -1);
+  qmx_storage_v2_playbackStop(16);  // ignored
+
+  // Starts at or after the newest frame, or on a channel the card lacks.
+  EXPECT_EQ(qmx_storage_v2_playbackStart(0, card.lastTime / 1000 + 1, &handle, &codec), -1);
+  EXPECT_EQ(qmx_storage_v2_playbackStart(3, T0, &handle, &codec), -1);
+}
+
+TEST_F(FileCard, CodecFromTheFirstFrame) {
+  TestCard card;
+  card.channels = 5;
+  const Bytes firsts[5] = {{0, 0, 0, 1, 0x40, 1, 2}, {0, 0, 1, 0x67, 1, 2}, {0, 0, 1, 0x41, 1, 2},
+                           {0, 0, 1, 0x09, 1, 2},    {1, 0, 0, 0x40, 1, 2}};
+  for (uint8_t ch = 0; ch < 5; ch++) card.frame(true, ch, T0 * 1000 + ch, firsts[ch], true);
+  for (int s = 1; s < 3; s++)
+    for (uint8_t ch = 0; ch < 5; ch++) card.frame(true, ch, (T0 + s) * 1000 + ch, firsts[ch], true);
+  card.fragment(1, T0, T0 + 3);
+  ASSERT_EQ(load(card), 0);
+  const uint32_t want[5] = {0, 1, 0, 255, 0xFFFFFFFFu};
+  for (uint8_t ch = 0; ch < 5; ch++) {
+    uint32_t handle, codec = 7;
+    ASSERT_EQ(qmx_storage_v2_playbackStart(ch, T0, &handle, &codec), 0) << int(ch);
+    EXPECT_EQ(codec, want[ch]) << int(ch);
+    // The codec read does not move the handle: the first frame comes next.
+    std::vector<Frame> one;
+    readAll(handle, one, 1);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].data, firsts[ch]);
+    qmx_storage_v2_playbackStop(handle);
+  }
+  EXPECT_EQ(v2_detectCodec(firsts[0].data(), 3), 0xFFFFFFFFu);  // too short to tell
+}
+
+TEST_F(FileCard, SixteenHandlesAtMost) {
+  TestCard card;
+  recordSeconds(card, T0, 2);
+  card.fragment(1, T0, T0 + 2);
+  ASSERT_EQ(load(card), 0);
+  uint32_t handle, codec;
+  for (uint32_t i = 0; i < 16; i++) {
+    ASSERT_EQ(qmx_storage_v2_playbackStart(i & 1, T0, &handle, &codec), 0);
+    EXPECT_EQ(handle, i);
+  }
+  EXPECT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), -1);
+  qmx_storage_v2_playbackStop(6);
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
+  EXPECT_EQ(handle, 6u);
+  for (uint32_t i = 0; i < 16; i++) qmx_storage_v2_playbackStop(i);
+}
+
+TEST_F(FileCard, ReadingFollowsRecordFileRotation) {
+  TestCard card;
+  card.recordFileSize = 400;
+  card.recFileCount = 3;
+  // Frames of 12 + 88 bytes fill a file exactly four at a time, so a file
+  // can end without a mark; frames of 12 + 120 leave room for an
+  // end-of-file mark. 21 frames go round all three files and back into
+  // rec_0000, where frame 20 overwrites frame 10.
+  const int64_t ms = T0 * 1000;
+  auto sizeOf = [](int i) -> size_t { return i % 5 == 4 ? 120 : 88; };
+  for (int i = 0; i < 21; i++) card.frame(true, 0, ms + i * 100, videoData(0x26, i, sizeOf(i)), true);
+  card.fragment(1, T0, T0 + 3);
+  card.iframes.erase(card.iframes.begin(), card.iframes.end() - 10);  // frames 11 to 20 remain
+  ASSERT_EQ(card.newest.file, 0);
+  ASSERT_EQ(card.newest.offset, 0u);
+  ASSERT_EQ(load(card), 0);
+
+  uint32_t handle, codec;
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0 + 1, &handle, &codec), 0);  // frame 11
+  std::vector<Frame> frames;
+  ASSERT_EQ(readAll(handle, frames), 1);
+  ASSERT_EQ(frames.size(), 9u);  // frames 11 to 19; 20 is the newest
+  for (size_t k = 0; k < frames.size(); k++) {
+    int i = 11 + static_cast<int>(k);
+    EXPECT_EQ(frames[k].time, ms + i * 100);
+    EXPECT_EQ(frames[k].data, videoData(0x26, i, sizeOf(i)));
+  }
+  qmx_storage_v2_playbackStop(handle);
+}
+
+TEST_F(FileCard, SeekMovesToTheChannelsIFrame) {
+  TestCard card;
+  card.recordFileSize = 1024;
+  recordSeconds(card, T0, 8);
+  card.fragment(1, T0, T0 + 8);
+  ASSERT_EQ(load(card), 0);
+  uint32_t handle, codec;
+  ASSERT_EQ(qmx_storage_v2_playbackStart(1, T0, &handle, &codec), 0);
+  std::vector<Frame> frames;
+  ASSERT_EQ(readAll(handle, frames, 3), 0);
+  // 5.2 s on: the first key frame of channel 1 at or after T0 + 5.2 s lies
+  // at T0 + 6 s, in another record file.
+  ASSERT_EQ(qmx_storage_v2_playbackSeek(handle, 5200), 0);
+  frames.clear();
+  ASSERT_EQ(readAll(handle, frames, 1), 0);
+  EXPECT_EQ(frames[0].time, (T0 + 6) * 1000 + 1);
+  EXPECT_TRUE(frames[0].video);
+  EXPECT_EQ(frames[0].channel, 1);
+  // Back to the start, in the first file again.
+  ASSERT_EQ(qmx_storage_v2_playbackSeek(handle, 0), 0);
+  frames.clear();
+  ASSERT_EQ(readAll(handle, frames, 1), 0);
+  EXPECT_EQ(frames[0].time, T0 * 1000 + 1);
+  EXPECT_EQ(qmx_storage_v2_playbackSeek(handle, 9000), -1);  // beyond the newest frame
+  EXPECT_EQ(qmx_storage_v2_playbackSeek(17, 0), -1);
+
+  // A seek into a record file that has gone: the handle then fails cleanly.
+  fs::remove(path("record/rec_0001.dt"));
+  fs::remove(path("record/rec_0002.dt"));
+  EXPECT_EQ(qmx_storage_v2_playbackSeek(handle, 5200), -1);
+  qmx_storage_v2_frame f;
+  memset(&f, 0, sizeof f);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), -1);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), -1);
+  EXPECT_EQ(f.data, nullptr);
+  qmx_storage_v2_playbackStop(handle);
+}
+
+TEST_F(FileCard, DamagedFramesFailTheReadWithoutHanging) {
+  TestCard card;
+  card.recordFileSize = 2048;
+  card.recFileCount = 2;
+  recordSeconds(card, T0, 3);
+  card.fragment(1, T0, T0 + 3);
+  card.rec[1] = Bytes();
+  ASSERT_EQ(load(card), 0);
+  // Channel 0 reads channel 0's key frame (offset 0), skips channel 1's
+  // (52), reads channel 0's audio (104) and then channel 1's audio at 132.
+  const uint32_t at = 52 + 52 + 28;
+  uint32_t handle, codec;
+
+  // A length far beyond the record file, under a valid check word.
+  Bytes rec0 = card.rec[0];
+  cardw::placeAt(rec0, at, cardw::frameHeader(cardw::frameWord(false, 1, 0x3FFFFF), T0 * 1000 + 11));
+  cardw::writeBytes(path("record/rec_0000.dt"), rec0);
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
+  std::vector<Frame> frames;
+  captured([&] { EXPECT_EQ(readAll(handle, frames), -1); });
+  EXPECT_EQ(frames.size(), 2u);
+  qmx_storage_v2_playbackStop(handle);
+
+  // A broken header check word.
+  rec0 = card.rec[0];
+  rec0[at + 3] ^= 0x10;
+  cardw::writeBytes(path("record/rec_0000.dt"), rec0);
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
+  frames.clear();
+  std::string out = captured([&] { EXPECT_EQ(readAll(handle, frames), -1); });
+  EXPECT_EQ(frames.size(), 2u);
+  EXPECT_EQ(countOf(out, "invalid frame header\n"), 1) << out;
+  EXPECT_NE(out.find("ERROR-]:storage_pbReadHeader["), std::string::npos) << out;
+  qmx_storage_v2_playbackStop(handle);
+
+  // Nothing but end-of-file marks in every record file: the walk gives up
+  // instead of going round for ever.
+  const int fds = countOpenFds();
+  Bytes eof = cardw::frameHeader(cardw::frameWord(false, 0, 0, true), 0);
+  Bytes allEof;
+  for (int i = 0; i < 100; i++) allEof.insert(allEof.end(), eof.begin(), eof.end());
+  cardw::writeBytes(path("record/rec_0000.dt"), allEof);
+  cardw::writeBytes(path("record/rec_0001.dt"), allEof);
+  captured([&] { EXPECT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), -1); });
+  EXPECT_EQ(countOpenFds(), fds);
+}
+
+TEST_F(FileCard, CloseReleasesEveryFile) {
+  TestCard card;
+  recordSeconds(card, T0, 3);
+  card.fragment(1, T0, T0 + 3);
+  card.write(dir_);
+  int drive = driveOf(dir_);
+  ASSERT_GE(drive, 0);
+  const int before = countOpenFds();
+  ASSERT_EQ(qmx_storage_v2_open(static_cast<uint8_t>(drive)), 0);
+  EXPECT_EQ(countOpenFds(), before + 5);  // both meta copies, the rings, the write file
+  uint32_t handle, codec;
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
+  EXPECT_EQ(countOpenFds(), before + 6);
+  // A new load lets go of the previous one's files and handles.
+  ASSERT_EQ(qmx_storage_v2_open(static_cast<uint8_t>(drive)), 0);
+  EXPECT_EQ(countOpenFds(), before + 5);
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
+  free(qmx_storage_v2_queryByDay(T0, T0 + DAY));
+  qmx_storage_v2_queryByMonth(T0, T0 + 30 * DAY);
+  EXPECT_EQ(qmx_storage_v2_close(), 0);
+  EXPECT_EQ(countOpenFds(), before);
+  // A load that fails half-way keeps nothing open either.
+  fs::remove(path("index/frag.dt"));
+  EXPECT_EQ(qmx_storage_v2_open(static_cast<uint8_t>(drive)), -1);
+  qmx_storage_v2_close();
+  EXPECT_EQ(countOpenFds(), before);
+}
+
+// ---------------------------------------------------------------- discovery
+
+TEST_F(FileCard, DiscoveryListsUsbDisksOnceAndValidatesTheirCards) {
+  fakesys::FakeSysfs sys;
+  sys.addUsbDisk("sdb", {"sdb1", "sdb2"});
+  sys.addSataDisk("sda", {"sda1"});
+  sys.addUsbDisk("sdc");
+  TestCard card;
+  recordSeconds(card, T0, 2);
+  card.fragment(1, T0, T0 + 2);
+  card.write(sys.path("card"));
+  card.write(sys.path("internal"));
+  fs::create_directories(sys.path("stick"));
+  sys.mount("sdb1", sys.path("card"));
+  sys.mount("sdb2", sys.path("card2"));
+  sys.mount("sda1", sys.path("internal"));
+  sys.mount("sdc", sys.path("stick"));
+  sys.install();
+
+  const std::string cards = fs::canonical(sys.path("")).string();
+  qmx_storage_deviceList list = {nullptr, 0};
+  std::string out = captured([&] { EXPECT_EQ(qmx_storage_v2_findDevice(&list), 0); });
+  EXPECT_EQ(countOf(out, "already find current device.\n"), 1) << out;
+  EXPECT_EQ(countOf(out, "type not support.\n"), 1) << out;
+  EXPECT_NE(out.find("ERROR-]:allocateDevice["), std::string::npos) << out;
+  ASSERT_EQ(list.count, 2);
+  int valid = 0;
+  for (int i = 0; i < list.count; i++) {
+    plat_volume v;
+    ASSERT_EQ(plat_findVolume(static_cast<uint8_t>(list.device[i].id), &v), 0);
+    EXPECT_STREQ(list.device[i].path, v.name);
+    if (list.device[i].valid) {
+      valid++;
+      EXPECT_EQ(fs::path(v.root), fs::canonical(sys.path("card")));
+    }
+  }
+  EXPECT_EQ(valid, 1);
+  EXPECT_EQ(countFdsUnder(cards), 0);  // validation keeps no card file open
+  // A second discovery replaces the list.
+  captured([&] { EXPECT_EQ(qmx_storage_v2_findDevice(&list), 0); });
+  EXPECT_EQ(list.count, 2);
+  EXPECT_EQ(qmx_storage_v2_freeDevice(&list), 0);
+  EXPECT_EQ(list.count, 0);
+  EXPECT_EQ(list.device, nullptr);
+  plat_setRoots(emptyRoots_.c_str(), emptyRoots_.c_str(), emptyRoots_.c_str());
+}
+
+}  // namespace
