@@ -54,7 +54,7 @@ int64_t listFind(const uint8_t *list, int64_t t) {
     else
       lo = mid + 1;
   }
-  return lo < iframeCount(list) ? lo : -1;
+  return lo < iframeCount(list) ? static_cast<int64_t>(lo) : -1;
 }
 
 int findIframe(const Channel &ch, int64_t t, uint8_t *list, uint64_t *frameAddr) {

@@ -40,7 +40,7 @@ int64_t listSearch(const uint8_t *list, int64_t t) {
     else
       lo = mid + 1;
   }
-  return lo < fragCount(list) ? lo : -1;
+  return lo < fragCount(list) ? static_cast<int64_t>(lo) : -1;
 }
 
 // End of the last fragment of a list just read for index record i; the
