@@ -9,7 +9,9 @@
 //     offers one. Loop devices backed by "*.snap" files (packaged software
 //     images some distributions mount at boot) are left out;
 //   - any other disk outside devices/virtual (an internal SATA or NVMe disk)
-//     is listed with onUsb 0, so that the storage libraries see and skip it;
+//     is listed with onUsb 0, so that the storage libraries see and skip it.
+//     A card in a built-in SD slot (mmcblkN on an MMC host) is one of these;
+//     "--card /dev/mmcblk0" reads it all the same;
 //   - other virtual devices (unbound loop, ram, zram, dm-, md, nbd) are not
 //     listed at all: they are never a card;
 //   - a disk whose size is 0 (a card reader with no card in it) is not listed.
