@@ -134,17 +134,24 @@ int muxer_open(int channel, int codec) {
     QMX_LOGE(MUXER_TAG, "cannot make directory %s:%s.\n", ch->dir, strerror(errno));
     return -1;
   }
-  // A unique name in the target directory; mkstemps makes the file so that
-  // no other export can take the same name before the writer opens it.
+  // A unique name in the target directory, created exclusively so that no
+  // other export can take it before the writer opens it. The mode leaves
+  // the final file's permissions to the umask, as for any new file.
+  static unsigned serial = 0;
   char temp[MUXER_PATH_SIZE];
-  snprintf(temp, sizeof temp, "%s/.temp-XXXXXX.mp4", ch->dir);
-  int fd = mkstemps(temp, 4);
-  memcpy(ch->tempPath, temp, sizeof temp);
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+    snprintf(temp, sizeof temp, "%s/.temp-%ld-%d-%u.mp4", ch->dir, static_cast<long>(getpid()),
+             channel, serial++);
+    fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     QMX_LOGE(MUXER_TAG, "cannot create temporary file in %s:%s.\n", ch->dir, strerror(errno));
     ch->tempPath[0] = '\0';
     return -1;
   }
+  memcpy(ch->tempPath, temp, sizeof temp);
   close(fd);
 
   AVFormatContext *oc = nullptr;

@@ -6,3 +6,18 @@ target_link_libraries(qmx_export_testmedia PUBLIC PkgConfig::FFMPEG)
 add_executable(export_muxer_test ${CMAKE_CURRENT_SOURCE_DIR}/muxer_test.cpp)
 target_link_libraries(export_muxer_test PRIVATE qmx_muxer qmx_export_testmedia GTest::gtest_main)
 gtest_discover_tests(export_muxer_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
+
+# Simulator cards for the export routine and the download worker.
+if(TARGET cardsim AND TARGET qmx_platform AND TARGET qmx_storage_raw AND TARGET qmx_storage_file)
+  add_library(qmx_export_simcard STATIC ${CMAKE_CURRENT_SOURCE_DIR}/simcard.cpp)
+  target_include_directories(qmx_export_simcard PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(qmx_export_simcard PRIVATE CARDSIM_PATH="$<TARGET_FILE:cardsim>")
+  target_link_libraries(qmx_export_simcard PUBLIC qmx_platform qmx_storage_raw qmx_storage_file
+                        Qt5::Core)
+  add_dependencies(qmx_export_simcard cardsim)
+
+  add_executable(export_channel_test ${CMAKE_CURRENT_SOURCE_DIR}/export_channel_test.cpp)
+  target_link_libraries(export_channel_test PRIVATE qmx_muxer qmx_export_simcard
+                        qmx_export_testmedia GTest::gtest_main)
+  gtest_discover_tests(export_channel_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
+endif()

@@ -1,0 +1,249 @@
+// The per-channel export routine on simulator cards of both layouts: the
+// files hold exactly the span's frames, with silent filler where due, and
+// the caller's lock is held exactly around the storage calls.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "media.h"
+#include "qmx_export.h"
+#include "qmx_muxer.h"
+#include "simcard.h"
+
+namespace {
+
+const int64_t S0 = 1704429296;  // 2024-01-05 12:34:56 in UTC+8
+
+// Records every callback and checks the lock discipline as it goes.
+struct Recorder {
+  int depth = 0;
+  int maxDepth = 0;
+  int pausesLocked = 0;
+  int pauses = 0;
+  int openedCalls = 0, openedOk = -1, openedType = -99;
+  int finishedCalls = 0, finishedDepth = -1;
+  std::string finishedFile;
+  std::vector<std::string> debug;
+  std::vector<int64_t> progress;
+  int frames[2] = {0, 0};
+
+  static Recorder *of(void *u) { return static_cast<Recorder *>(u); }
+  qmx_export_hooks hooks(bool sink = false) {
+    qmx_export_hooks h = {};
+    h.user = this;
+    h.lock = [](void *u) {
+      Recorder *r = of(u);
+      if (++r->depth > r->maxDepth) r->maxDepth = r->depth;
+    };
+    h.unlock = [](void *u) { of(u)->depth--; };
+    h.pause = [](void *u, int ms) {
+      Recorder *r = of(u);
+      r->pauses++;
+      if (r->depth != 0 || ms != 3) r->pausesLocked++;
+    };
+    h.debug = [](void *u, const char *text, int hasNumber, int64_t n) {
+      of(u)->debug.push_back(std::string(text) + (hasNumber ? " " + std::to_string(n) : ""));
+    };
+    h.opened = [](void *u, int ok, uint32_t, int type) {
+      Recorder *r = of(u);
+      r->openedCalls++;
+      r->openedOk = ok;
+      r->openedType = type;
+      EXPECT_EQ(r->depth, 1);
+    };
+    h.finished = [](void *u, const char *file) {
+      Recorder *r = of(u);
+      r->finishedCalls++;
+      r->finishedFile = file;
+      r->finishedDepth = r->depth;
+    };
+    h.progress = [](void *u, int64_t t) { of(u)->progress.push_back(t); };
+    if (sink) {
+      h.frame = [](void *u, uint8_t type, int64_t, const uint8_t *, uint32_t) {
+        if (type < 2) of(u)->frames[type]++;
+      };
+    }
+    return h;
+  }
+  bool logged(const std::string &prefix) const {
+    for (const std::string &d : debug)
+      if (d.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+  }
+};
+
+class ExportChannelTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir = makeTempDir("routine");
+    std::string rec0 = "0," + std::to_string(S0) + "," + std::to_string(S0 + 12);
+    std::string rec1 = "1," + std::to_string(S0) + "," + std::to_string(S0 + 12);
+    // Key frames every 1.5 s, so that a span can start between two of them.
+    std::vector<std::string> common = {"--channels", "2", "--size", "64x48", "--gop", "18",
+                                       "--record", rec0, "--record", rec1};
+    std::vector<std::string> raw = {"--layout", "raw", "--codec", "h264",
+                                    "--manifest", dir + "/raw.json"};
+    raw.insert(raw.end(), common.begin(), common.end());
+    rawOk = makeSimCard(raw, dir + "/raw.img");
+    // The same recordings in H.265 on a file-layout card with one channel, and
+    // its raw twin for the frame list (the media generator is the same).
+    std::vector<std::string> one = {"--channels", "1", "--size", "64x48", "--gop", "18",
+                                    "--record", rec0, "--codec", "h265"};
+    std::vector<std::string> file = {"--layout", "file"};
+    file.insert(file.end(), one.begin(), one.end());
+    fileOk = makeSimCard(file, dir + "/filecard");
+    std::vector<std::string> twin = {"--layout", "raw", "--manifest", dir + "/twin.json"};
+    twin.insert(twin.end(), one.begin(), one.end());
+    fileOk = fileOk && makeSimCard(twin, dir + "/twin.img");
+  }
+  static void TearDownTestSuite() { removeTree(dir); }
+
+  void SetUp() override {
+    ASSERT_TRUE(rawOk);
+    ASSERT_TRUE(fileOk);
+    out = makeTempDir("routine-out");
+  }
+  void TearDown() override { removeTree(out); }
+
+  qmx_export_request request(int layout, int channel, int64_t start, int64_t end) {
+    qmx_export_request r = {};
+    r.layout = layout;
+    r.channel = channel;
+    r.startTime = static_cast<uint64_t>(start);
+    r.endTime = static_cast<uint64_t>(end);
+    r.dir = out.c_str();
+    r.videoType = 1;
+    silent = encodeAdts(1)[0];
+    r.silent = silent.data();
+    r.silentSize = static_cast<uint32_t>(silent.size());
+    return r;
+  }
+
+  static std::string dir;
+  static bool rawOk, fileOk;
+  std::string out;
+  Bytes silent;
+};
+
+std::string ExportChannelTest::dir;
+bool ExportChannelTest::rawOk = false;
+bool ExportChannelTest::fileOk = false;
+
+TEST_F(ExportChannelTest, RawSpanHoldsExactlyItsFramesWithSilentFiller) {
+  ASSERT_TRUE(openSimCard(dir + "/raw.img", 1));
+  // Starts between key frames; ends so that a video frame falls exactly on
+  // (end + 1) s, which still belongs to the span.
+  int64_t start = S0 + 2, end = S0 + 5;
+  ExpectedExport e = expectExport(readManifest(dir + "/raw.json", 1), start * 1000, (end + 1) * 1000);
+  ASSERT_EQ(e.firstVideo, (S0 + 3) * 1000);
+  ASSERT_EQ(e.lastVideo, (end + 1) * 1000);
+
+  Recorder rec;
+  qmx_export_hooks hooks = rec.hooks();
+  qmx_export_request r = request(1, 1, start, end);
+  char path[512];
+  ASSERT_EQ(qmx_export_channel(&r, &hooks, path, sizeof path), 0);
+  EXPECT_EQ(std::string(path), out + "/20240105_123458-20240105_123502-channel1.mp4");
+  EXPECT_EQ(rec.finishedFile, path);
+
+  FileInfo info = readMp4(path);
+  ASSERT_TRUE(info.ok);
+  ASSERT_EQ(info.streams.size(), 2u);
+  EXPECT_EQ(info.streams[0].codecId, QMX_CODEC_H264);
+  EXPECT_EQ(static_cast<int>(info.streams[0].pts.size()), e.video);
+  // Every packet decodes: the file begins with a key frame and its parameter sets.
+  EXPECT_EQ(info.streams[0].decodedFrames, e.video);
+  EXPECT_EQ(static_cast<int>(info.streams[1].pts.size()), e.audio + e.silent);
+
+  // Lock discipline: one level, released at the end, never held in a pause.
+  EXPECT_EQ(rec.maxDepth, 1);
+  EXPECT_EQ(rec.depth, 0);
+  EXPECT_EQ(rec.pausesLocked, 0);
+  EXPECT_EQ(rec.pauses, e.video + e.audio);
+  EXPECT_EQ(rec.openedCalls, 1);
+  EXPECT_EQ(rec.openedOk, 1);
+  EXPECT_EQ(rec.finishedCalls, 1);
+  EXPECT_EQ(rec.finishedDepth, 1);
+  EXPECT_TRUE(rec.logged("download_handle: "));
+  EXPECT_TRUE(rec.logged("download stop pbFrameInfo.ts: "));
+  ASSERT_FALSE(rec.progress.empty());
+  EXPECT_EQ(rec.progress.back(), (end + 1) * 1000);
+}
+
+TEST_F(ExportChannelTest, FileLayoutTakesTheCodecFromTheRecording) {
+  ASSERT_TRUE(openSimCard(dir + "/filecard", 2));
+  int64_t start = S0 + 2, end = S0 + 6;
+  ExpectedExport e = expectExport(readManifest(dir + "/twin.json", 0), start * 1000, (end + 1) * 1000);
+  Recorder rec;
+  qmx_export_hooks hooks = rec.hooks();
+  qmx_export_request r = request(2, 0, start, end);  // says H.264; the card holds H.265
+  char path[512];
+  ASSERT_EQ(qmx_export_channel(&r, &hooks, path, sizeof path), 0);
+  EXPECT_EQ(rec.openedType, 0);
+  FileInfo info = readMp4(path);
+  ASSERT_TRUE(info.ok);
+  ASSERT_EQ(info.streams.size(), 2u);
+  EXPECT_EQ(info.streams[0].codecId, QMX_CODEC_HEVC);
+  EXPECT_EQ(static_cast<int>(info.streams[0].pts.size()), e.video);
+  EXPECT_EQ(info.streams[0].decodedFrames, e.video);
+  EXPECT_EQ(static_cast<int>(info.streams[1].pts.size()), e.audio + e.silent);
+  EXPECT_TRUE(rec.logged("download stop pbFrame.ts: "));
+  EXPECT_EQ(rec.depth, 0);
+  EXPECT_EQ(rec.pausesLocked, 0);
+}
+
+TEST_F(ExportChannelTest, EndOfDataFinishesTheFile) {
+  for (int layout : {1, 2}) {
+    SCOPED_TRACE(layout);
+    ASSERT_TRUE(openSimCard(layout == 1 ? dir + "/raw.img" : dir + "/filecard", layout));
+    Recorder rec;
+    qmx_export_hooks hooks = rec.hooks();
+    qmx_export_request r = request(layout, 0, S0 + 9, S0 + 3600);
+    char path[512];
+    EXPECT_EQ(qmx_export_channel(&r, &hooks, path, sizeof path), 0);
+    EXPECT_TRUE(rec.logged(layout == 1 ? "download qmx_storage_playbackFrameInfo fail"
+                                       : "download qmx_storage_v2_playbackFrame fail"));
+    FileInfo info = readMp4(path);
+    ASSERT_TRUE(info.ok);
+    EXPECT_GT(info.streams[0].pts.size(), 0u);
+    EXPECT_EQ(rec.depth, 0);
+  }
+}
+
+TEST_F(ExportChannelTest, NoHandleMeansNoFile) {
+  for (int layout : {1, 2}) {
+    SCOPED_TRACE(layout);
+    ASSERT_TRUE(openSimCard(layout == 1 ? dir + "/raw.img" : dir + "/filecard", layout));
+    Recorder rec;
+    qmx_export_hooks hooks = rec.hooks();
+    // After every recording, and a channel the card does not have.
+    for (int channel : {0, 3}) {
+      qmx_export_request r = request(layout, channel, channel ? S0 : S0 + 86400, S0 + 86500);
+      char path[512] = "x";
+      EXPECT_EQ(qmx_export_channel(&r, &hooks, path, sizeof path), -1);
+      EXPECT_STREQ(path, "");
+    }
+    EXPECT_EQ(rec.openedCalls, 2);
+    EXPECT_EQ(rec.openedOk, 0);
+    EXPECT_EQ(rec.finishedCalls, 0);
+    EXPECT_TRUE(rec.logged("download qmx_storage_playbackStart fail"));
+    EXPECT_EQ(rec.depth, 0);
+    EXPECT_TRUE(listFiles(out).empty());
+  }
+}
+
+TEST_F(ExportChannelTest, FrameSinkGetsTheCardFramesAlone) {
+  ASSERT_TRUE(openSimCard(dir + "/raw.img", 1));
+  int64_t start = S0 + 2, end = S0 + 5;
+  ExpectedExport e = expectExport(readManifest(dir + "/raw.json", 0), start * 1000, (end + 1) * 1000);
+  Recorder rec;
+  qmx_export_hooks hooks = rec.hooks(true);
+  qmx_export_request r = request(1, 0, start, end);
+  EXPECT_EQ(qmx_export_channel(&r, &hooks, nullptr, 0), 0);
+  EXPECT_EQ(rec.frames[1], e.video);
+  EXPECT_EQ(rec.frames[0], e.audio);
+  EXPECT_TRUE(listFiles(out).empty());
+}
+
+}  // namespace
