@@ -56,13 +56,6 @@ const char *const kFragmentStyles[3] = {
     "background-color: white; color: green; font-size: 10pt; border:2px solid green;}",
 };
 
-// One entry of a day list, whichever library produced it.
-struct DayEntry {
-  uint8_t type;
-  int64_t start;
-  int64_t end;
-};
-
 // Largest height a widget may take.
 constexpr int64_t kMaxWidgetHeight = 16777215;
 
@@ -73,7 +66,7 @@ int64_t localMidnight(const QDate &date) {
 // Copies the library's day list into plain entries and releases it. The
 // file layout's type byte carries other flags in its upper half, so only
 // its low four bits name the recording type.
-bool takeDayList(int layout, int64_t dayStart, int64_t dayEnd, std::vector<DayEntry> *out) {
+bool takeDayList(int layout, int64_t dayStart, int64_t dayEnd, std::vector<FragmentEntry> *out) {
   out->clear();
   if (layout == 1) {
     qmx_storage_dayFragment *list = qmx_storage_queryByDay(0, dayStart, dayEnd);
@@ -485,6 +478,13 @@ void test::queryMonth(int year, int month) {
   const int64_t monthEnd = localMidnight(first.addMonths(1));
   const uint32_t mask = storageV == 1 ? qmx_storage_queryByMonth(0, monthStart, monthEnd)
                                       : qmx_storage_v2_queryByMonth(monthStart, monthEnd);
+  markMonth(year, month, mask);
+  emit ui->calendarWidget->selectionChanged();
+}
+
+// Draws the days of the month whose bit is set in red; bits of days the
+// month does not have are ignored.
+void test::markMonth(int year, int month, uint32_t mask) {
   for (int d = 0; d <= 30; d++) {
     if (!(mask & (1u << d))) continue;
     const QDate date(year, month, d + 1);
@@ -493,7 +493,6 @@ void test::queryMonth(int year, int month) {
     marked.setForeground(QBrush(Qt::red));
     ui->calendarWidget->setDateTextFormat(date, marked);
   }
-  emit ui->calendarWidget->selectionChanged();
 }
 
 void test::on_calendarWidget_selectionChanged() {
@@ -508,9 +507,14 @@ void test::on_calendarWidget_selectionChanged() {
   const int64_t dayStart = localMidnight(date);
   const int64_t dayEnd = dayStart + 86400;
 
-  std::vector<DayEntry> entries;
+  std::vector<FragmentEntry> entries;
   if (!takeDayList(storageV, dayStart, dayEnd, &entries)) return;
+  showDayList(entries, dayEnd);
+}
 
+// Makes one hidden button per fragment of the day, sizes the list for all
+// of them and lays out the top of it.
+void test::showDayList(const std::vector<FragmentEntry> &entries, int64_t dayEnd) {
   size_t count = entries.size();
   if (count > 0) {
     qDebug() << "count:" << count << " FIRST START:" << entries.front().start
@@ -536,7 +540,7 @@ void test::on_calendarWidget_selectionChanged() {
       static_cast<int>(std::min(height, kMaxWidgetHeight)));
 
   for (size_t i = 0; i < count; i++) {
-    const DayEntry &e = entries[i];
+    const FragmentEntry &e = entries[i];
     if (!(e.start < e.end)) continue;
     auto *button = new QPushButton(this);
     button->setObjectName(QString("%1-%2").arg(e.start).arg(e.end));

@@ -9,6 +9,8 @@
 #include <QSize>
 #include <QStringList>
 #include <QWidget>
+#include <cstdint>
+#include <vector>
 
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
@@ -33,6 +35,13 @@ inline constexpr char kMainWindowStyleSheet[] = "background-color: rgb(160, 216,
 
 // Text shown for a moment over the window when a chosen disk cannot be opened.
 inline constexpr char kDiskOpenFailedText[] = "磁盘打开失败，请重新选择";
+
+// One fragment of a day list, whichever card layout it came from.
+struct FragmentEntry {
+  uint8_t type;   // recording type
+  int64_t start;  // Unix seconds
+  int64_t end;
+};
 
 class test : public QWidget {
   Q_OBJECT
@@ -82,6 +91,8 @@ class test : public QWidget {
   void initSdl2();
   bool openDisk(int id, int version);
   void queryMonth(int year, int month);
+  void markMonth(int year, int month, uint32_t mask);
+  void showDayList(const std::vector<FragmentEntry> &entries, int64_t dayEnd);
   void playFragment(QPushButton *button, const QPoint *clickInWindow);
   void showBubble(const QString &text, const QPoint &clickInWindow);
   void showDiskMessage();
