@@ -1,0 +1,646 @@
+// The file-layout library on volumes written by the simulator: mount,
+// getters, month and day queries, playback through rotation, and damaged
+// volumes (every file cut at many points, bytes flipped) where every call
+// must end with a failure result or valid data and the volume stays unchanged.
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <unistd.h>
+
+#include "device.h"
+#include "file_volume.h"
+#include "file_writer.h"
+#include "qmx_common.h"
+#include "qmx_storage_v2.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int64_t kT0 = filevol::localTime(2026, 3, 10, 10, 0, 0);
+
+void add(Scenario *sc, int channel, int64_t start, int64_t end, uint8_t type = 1, bool open = false) {
+  Recording r;
+  r.channel = channel;
+  r.start = start;
+  r.end = end;
+  r.type = type;
+  r.open = open;
+  sc->recordings.push_back(r);
+}
+
+// Makes the directory a volume of the device layer and returns its drive
+// index, or -1.
+int attach(const std::string &dir) {
+  plat_detachAll();
+  if (plat_attachPath(dir.c_str()) != 0) return -1;
+  plat_volume *list = nullptr;
+  const int n = plat_listVolumes(&list);
+  std::error_code ec;
+  const fs::path want = fs::canonical(dir, ec);
+  int drive = -1;
+  for (int i = 0; i < n; ++i) {
+    if (!list[i].root[0]) continue;
+    if (fs::canonical(list[i].root, ec) == want && !ec) drive = list[i].driveIndex;
+  }
+  plat_freeVolumes(list);
+  return drive;
+}
+
+struct Card {
+  std::string dir;
+  FileLayoutReport report;
+  int drive = -1;
+  std::string error;
+};
+
+bool make(const Scenario &sc, const char *tag, Card *c) {
+  c->dir = filevol::makeTempDir(tag);
+  c->report.collectFrames = true;
+  if (!writeFileLayout(sc, c->dir, &c->report, &c->error)) return false;
+  c->drive = attach(c->dir);
+  if (c->drive < 0) return c->error = "cannot attach " + c->dir, false;
+  qmx_storage_v2_init();
+  return true;
+}
+
+int openCard(const Card &c) {
+  qmx_storage_v2_close();
+  return qmx_storage_v2_open(static_cast<uint8_t>(c.drive));
+}
+
+struct Entry {
+  int type, videoType;
+  int64_t start, end;
+  bool operator==(const Entry &o) const {
+    return type == o.type && videoType == o.videoType && start == o.start && end == o.end;
+  }
+};
+std::ostream &operator<<(std::ostream &os, const Entry &e) {
+  return os << "{type " << e.type << ", video " << e.videoType << ", " << e.start << "-" << e.end
+            << "}";
+}
+
+// The day list, or a single entry of type -1 for a null result.
+std::vector<Entry> day(int64_t start) {
+  qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(start, start + 86400);
+  if (!list) return {{-1, -1, 0, 0}};
+  std::vector<Entry> out;
+  for (uint32_t i = 0; i < list->count; ++i)
+    out.push_back({list->fragment[i].type, list->fragment[i].videoType,
+                   list->fragment[i].startTime, list->fragment[i].endTime});
+  free(list);
+  return out;
+}
+
+struct Got {
+  uint32_t word;
+  int64_t time;
+  uint32_t crc;
+};
+
+// Plays a channel from start (seconds) until the frame call stops answering
+// 0; returns the frames and the last result.
+int play(uint8_t channel, uint64_t start, std::vector<Got> *out, uint32_t *codec, size_t limit,
+         uint32_t *handleOut = nullptr) {
+  uint32_t handle = 0;
+  if (qmx_storage_v2_playbackStart(channel, start, &handle, codec) != 0) return -2;
+  int rc = 0;
+  while (out->size() < limit) {
+    qmx_storage_v2_frame f;
+    std::memset(&f, 0, sizeof f);
+    rc = qmx_storage_v2_playbackFrame(handle, &f);
+    if (rc != 0) break;
+    const uint32_t length = QMX_V2_FRAME_LENGTH(f.word);
+    out->push_back({f.word, f.time, static_cast<uint32_t>(crc32(0L, f.data, length))});
+    qmx_storage_v2_freeFrame(handle, &f);
+  }
+  if (handleOut)
+    *handleOut = handle;
+  else
+    qmx_storage_v2_playbackStop(handle);
+  return rc;
+}
+
+// What a handle on the channel started at t (seconds) hands out: from the
+// channel's first key frame at or after t, its video and every audio frame,
+// up to the newest frame of the card (not included).
+std::vector<FileLayoutFrame> expected(const FileLayoutReport &r, int channel, int64_t t) {
+  std::vector<FileLayoutFrame> out;
+  bool on = false;
+  for (size_t i = 0; i + 1 < r.frames.size(); ++i) {
+    const FileLayoutFrame &f = r.frames[i];
+    if (!f.live) continue;
+    if (!on && f.key && f.channel == channel && f.timeMs >= t * 1000) on = true;
+    if (on && (!f.video || f.channel == channel)) out.push_back(f);
+  }
+  return out;
+}
+
+void expectFrames(const std::vector<Got> &got, const std::vector<FileLayoutFrame> &want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE("frame " + std::to_string(i));
+    EXPECT_EQ(got[i].word & 1, want[i].video ? 1u : 0u);
+    EXPECT_EQ((got[i].word >> 2) & 7, static_cast<uint32_t>(want[i].channel));
+    EXPECT_EQ(QMX_V2_FRAME_LENGTH(got[i].word), want[i].length);
+    EXPECT_EQ(got[i].time, want[i].timeMs);
+    EXPECT_EQ(got[i].crc, want[i].crc32);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TEST(StorageFileSim, MountGettersMonthAndDayQueries) {
+  const int64_t d10 = filevol::localTime(2026, 3, 10, 0, 0, 0);
+  const int64_t d11 = d10 + 86400, d12 = d11 + 86400, d13 = d12 + 86400, d14 = d13 + 86400,
+                d15 = d14 + 86400;
+  Scenario sc = filevol::scenario(1, 2, "{\"deleted\": [5, 99]}", true);
+  add(&sc, 0, kT0, kT0 + 3, 0x11);                    // id 1
+  add(&sc, 1, kT0 + 1, kT0 + 4, 0x12);                // id 2
+  add(&sc, 0, d11 - 2, d11 + 2, 0x13);                // id 3, across midnight
+  add(&sc, 1, d12 + 8 * 3600, d12 + 8 * 3600 + 2, 0x21);  // id 4
+  add(&sc, 0, d14 + 3600, d14 + 3602, 0x22);          // id 5, deleted
+  add(&sc, 1, d15 + 7200, d15 + 7203, 0x23, true);    // id 6, still open
+  Card c;
+  ASSERT_TRUE(make(sc, "queries", &c)) << c.error;
+  ASSERT_EQ(openCard(c), 0);
+  EXPECT_EQ(qmx_storage_v2_getChannelNum(), 2);
+  EXPECT_EQ(qmx_storage_v2_getVideoType(), 1);
+  int64_t start = 0, end = 0;
+  EXPECT_EQ(qmx_storage_v2_getValidTime(&start, &end), 0);
+  EXPECT_EQ(start, kT0);
+  EXPECT_EQ(end, c.report.lastTimeMs / 1000);
+  EXPECT_GE(end, d15 + 7202);
+
+  const int64_t m3 = filevol::localTime(2026, 3, 1, 0, 0, 0);
+  const int64_t m4 = filevol::localTime(2026, 4, 1, 0, 0, 0);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(m3, m4), (1u << 9) | (1u << 10) | (1u << 11) | (1u << 14));
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(filevol::localTime(2026, 2, 1, 0, 0, 0), m3), 0u);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(m4, m3), 0u);
+
+  const int64_t openEnd = c.report.lastTimeMs / 1000;
+  EXPECT_EQ(day(d10), (std::vector<Entry>{{0x11, 1, kT0, kT0 + 3},
+                                          {0x12, 1, kT0 + 1, kT0 + 4},
+                                          {0x13, 1, d11 - 2, d11 + 2}}));
+  EXPECT_EQ(day(d11), (std::vector<Entry>{{0x13, 1, d11 - 2, d11 + 2}}));
+  EXPECT_EQ(day(d12), (std::vector<Entry>{{0x21, 1, d12 + 8 * 3600, d12 + 8 * 3600 + 2}}));
+  EXPECT_EQ(day(d13), std::vector<Entry>{});
+  EXPECT_EQ(day(d14), std::vector<Entry>{});  // its only fragment is deleted
+  EXPECT_EQ(day(d15), (std::vector<Entry>{{0x23, 1, d15 + 7200, openEnd}}));
+  EXPECT_EQ(day(qmx_common_getTimeSec() + 10).at(0).type, -1);  // in the future
+}
+
+TEST(StorageFileSim, MetaCopyChoiceAndMissingFiles) {
+  struct Case {
+    const char *options;
+    int open;       // expected open result
+    bool newest;    // the state with the last recording counts
+  } cases[] = {
+      {"{}", 0, true},
+      {"{\"metaNewer\": 0}", 0, true},
+      {"{\"metaBadCrc\": [1]}", 0, false},
+      {"{\"metaSequence\": [2147483647, -2147483648]}", 0, true},
+      {"{\"metaNewer\": 0, \"metaSequence\": [-2147483648, 2147483647]}", 0, true},
+      {"{\"metaBadCrc\": [0, 1]}", -1, false},
+      {"{\"faults\": {\"remove\": [\"storage/index/meta_00.dt\"]}}", -1, false},
+      {"{\"faults\": {\"badBaseMagic\": true}}", -1, false},
+      {"{\"faults\": {\"badBaseCrc\": true}}", -1, false},
+      {"{\"faults\": {\"badNewestFragCrc\": true}}", -1, false},
+      {"{\"faults\": {\"badNewestIframeCrc\": true}}", -1, false},
+      {"{\"faults\": {\"badHeaderCrc\": [-1]}}", -1, false},
+      {"{\"faults\": {\"truncate\": {\"storage/base.dt\": 38}}}", -1, false},
+      {"{\"faults\": {\"remove\": [\"storage/index/iframe.dt\"]}}", -1, false},
+      {"{\"deleted\": [1], \"faults\": {\"badDelCrc\": true}}", 0, true},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.options);
+    Scenario sc = filevol::scenario(0, 1, k.options, true);
+    add(&sc, 0, kT0, kT0 + 2);
+    add(&sc, 0, kT0 + 10, kT0 + 12);
+    Card c;
+    ASSERT_TRUE(make(sc, "meta", &c)) << c.error;
+    ASSERT_EQ(openCard(c), k.open);
+    if (k.open != 0) continue;
+    int64_t start = 0, end = 0;
+    qmx_storage_v2_getValidTime(&start, &end);
+    EXPECT_EQ(start, kT0);
+    if (k.newest) {
+      EXPECT_EQ(end, c.report.lastTimeMs / 1000);
+    } else {
+      EXPECT_LT(end, kT0 + 10);
+    }
+    // Without a deleted list (or with a bad one) every fragment is listed.
+    EXPECT_EQ(day(filevol::localTime(2026, 3, 10, 0, 0, 0)).size(), k.newest ? 2u : 1u);
+  }
+}
+
+TEST(StorageFileSim, EmptyCard) {
+  Scenario sc = filevol::scenario(0, 2, "{\"fragRingStart\": 7, \"iframeRingStart\": 9}", true);
+  Card c;
+  ASSERT_TRUE(make(sc, "empty", &c)) << c.error;
+  ASSERT_EQ(openCard(c), 0);
+  EXPECT_EQ(qmx_storage_v2_getChannelNum(), 2);
+  EXPECT_EQ(qmx_storage_v2_getVideoType(), 0);
+  int64_t start = -1, end = -1;
+  EXPECT_EQ(qmx_storage_v2_getValidTime(&start, &end), 0);
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(end, 0);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(filevol::localTime(2026, 3, 1, 0, 0, 0),
+                                        filevol::localTime(2026, 4, 1, 0, 0, 0)),
+            0u);
+  EXPECT_EQ(day(filevol::localTime(2026, 3, 10, 0, 0, 0)), std::vector<Entry>{});
+  uint32_t handle = 0, codec = 0;
+  EXPECT_EQ(qmx_storage_v2_playbackStart(0, static_cast<uint64_t>(kT0), &handle, &codec), -1);
+}
+
+// Channel 1 records last, so its handle reaches the write position exactly.
+TEST(StorageFileSim, PlaybackOfChannel1IsItsVideoAndEveryAudioFrame) {
+  Scenario sc = filevol::scenario(0, 2, "{}", false);
+  add(&sc, 0, kT0, kT0 + 3);
+  add(&sc, 1, kT0 + 1, kT0 + 5);
+  Card c;
+  ASSERT_TRUE(make(sc, "play", &c)) << c.error;
+  ASSERT_EQ(openCard(c), 0);
+
+  std::vector<Got> got;
+  uint32_t codec = 77, handle = 99;
+  ASSERT_EQ(play(1, static_cast<uint64_t>(kT0), &got, &codec, 100000, &handle), 1);
+  EXPECT_EQ(codec, 0u);
+  expectFrames(got, expected(c.report, 1, kT0));
+  EXPECT_EQ(got.front().time, (kT0 + 1) * 1000);  // channel 1's first key frame
+  qmx_storage_v2_frame f;
+  std::memset(&f, 0, sizeof f);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 1);  // stays at the end
+  EXPECT_EQ(qmx_storage_v2_playbackProgress(handle), got.back().time - kT0 * 1000);
+
+  // A seek goes to the channel's first key frame at or after start + offset.
+  ASSERT_EQ(qmx_storage_v2_playbackSeek(handle, 2500), 0);
+  std::memset(&f, 0, sizeof f);
+  ASSERT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 0);
+  EXPECT_EQ(f.time, (kT0 + 3) * 1000);
+  EXPECT_EQ(f.word & 1, 1u);
+  EXPECT_EQ((f.word >> 2) & 7, 1u);
+  qmx_storage_v2_freeFrame(handle, &f);
+  qmx_storage_v2_playbackStop(handle);
+
+  // Channel 0 starts at its own key frame; its video is never channel 1's.
+  got.clear();
+  const int rc = play(0, static_cast<uint64_t>(kT0 + 1), &got, &codec, 100000);
+  EXPECT_TRUE(rc == 1 || rc == -1);
+  const std::vector<FileLayoutFrame> want = expected(c.report, 0, kT0 + 1);
+  ASSERT_GE(got.size(), want.size());
+  got.resize(want.size());
+  expectFrames(got, want);
+
+  uint32_t h = 0;
+  EXPECT_EQ(qmx_storage_v2_playbackStart(2, static_cast<uint64_t>(kT0), &h, &codec), -1);
+  EXPECT_EQ(qmx_storage_v2_playbackStart(1, static_cast<uint64_t>(c.report.lastTimeMs / 1000 + 1),
+                                         &h, &codec),
+            -1);
+}
+
+TEST(StorageFileSim, PlaybackFollowsRotationAndEndMarksThroughWrappedRings) {
+  for (bool marks : {true, false}) {
+    SCOPED_TRACE(marks ? "end-of-file marks" : "no marks");
+    char options[300];
+    std::snprintf(options, sizeof options,
+                  "{\"recordFileSize\": 30000, \"recordFiles\": 12, \"firstRecordFile\": 10,"
+                  " \"eofMarks\": %s, \"fragRingRecords\": 5, \"fragRingStart\": 3,"
+                  " \"iframeRingRecords\": 40, \"iframeRingStart\": 35}",
+                  marks ? "true" : "false");
+    Scenario sc = filevol::scenario(1, 2, options, true);
+    add(&sc, 0, kT0, kT0 + 4, 3);
+    add(&sc, 1, kT0 + 1, kT0 + 6, 4);
+    add(&sc, 0, kT0 + 8, kT0 + 10, 5);
+    add(&sc, 1, kT0 + 9, kT0 + 13, 6);
+    Card c;
+    ASSERT_TRUE(make(sc, "rotation", &c)) << c.error;
+    ASSERT_GE(c.report.rotations, 3u);
+    ASSERT_LT(c.report.writeFile, 10);
+    ASSERT_EQ(openCard(c), 0);
+    int64_t start = 0, end = 0;
+    qmx_storage_v2_getValidTime(&start, &end);
+    EXPECT_EQ(start, kT0);
+    const std::vector<Entry> list = day(filevol::localTime(2026, 3, 10, 0, 0, 0));
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[3], (Entry{6, 1, kT0 + 9, kT0 + 13}));
+
+    std::vector<Got> got;
+    uint32_t codec = 0;
+    const int rc = play(1, static_cast<uint64_t>(kT0), &got, &codec, 100000);
+    EXPECT_EQ(codec, 1u);
+    const std::vector<FileLayoutFrame> want = expected(c.report, 1, kT0);
+    if (c.report.writeOffset != 0) {
+      EXPECT_EQ(rc, 1);
+      expectFrames(got, want);
+    } else {
+      // The newest frame opens a file: the handle meets it after a file
+      // change instead of at the write position.
+      ASSERT_GE(got.size(), want.size());
+      got.resize(want.size());
+      expectFrames(got, want);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Damaged volumes. Each case runs every kind of call; results must be the
+// documented failure values or plausible data, nothing may crash or hang,
+// and the volume must be byte-for-byte unchanged.
+
+namespace {
+
+void onAlarm(int) {
+  static const char msg[] = "storage_file_sim_test: a call on a damaged volume did not return\n";
+  (void)!write(2, msg, sizeof msg - 1);
+  _exit(3);
+}
+
+struct Damage {
+  Card card;
+  size_t maxFrames = 0;
+  std::map<std::string, std::vector<uint8_t>> original;  // relative path -> bytes
+  std::vector<std::string> files;
+  size_t cases = 0, opened = 0;  // damaged volumes tried, and those that loaded
+};
+
+// Arms the alarm for one case and disarms it on every way out.
+struct Deadline {
+  Deadline() { alarm(20); }
+  ~Deadline() { alarm(0); }
+};
+
+void everyCall(Damage &d) {
+  Deadline deadline;
+  qmx_storage_v2_close();
+  const int rc = qmx_storage_v2_open(static_cast<uint8_t>(d.card.drive));
+  ASSERT_TRUE(rc == 0 || rc == -1) << rc;
+  ++d.cases;
+  if (rc == 0) {
+    ++d.opened;
+    const uint8_t channels = qmx_storage_v2_getChannelNum();
+    qmx_storage_v2_getVideoType();
+    int64_t start = 0, end = 0;
+    EXPECT_EQ(qmx_storage_v2_getValidTime(&start, &end), 0);
+    qmx_storage_v2_queryByMonth(filevol::localTime(2026, 3, 1, 0, 0, 0),
+                                filevol::localTime(2026, 4, 1, 0, 0, 0));
+    for (int k = 0; k < 3; ++k) {
+      qmx_storage_v2_dayFragment *list =
+          qmx_storage_v2_queryByDay(filevol::localTime(2026, 3, 9 + k, 0, 0, 0),
+                                    filevol::localTime(2026, 3, 10 + k, 0, 0, 0));
+      if (list) {
+        EXPECT_LE(list->count, 100000u);
+        free(list);
+      }
+    }
+    for (int ch = 0; ch < std::min<int>(channels, 8); ++ch) {
+      for (uint64_t t : {static_cast<uint64_t>(kT0), static_cast<uint64_t>(start)}) {
+        uint32_t handle = 0, codec = 0;
+        if (qmx_storage_v2_playbackStart(static_cast<uint8_t>(ch), t, &handle, &codec) != 0) continue;
+        size_t n = 0;
+        for (; n < d.maxFrames; ++n) {
+          qmx_storage_v2_frame f;
+          std::memset(&f, 0, sizeof f);
+          const int r = qmx_storage_v2_playbackFrame(handle, &f);
+          ASSERT_TRUE(r == 0 || r == 1 || r == -1) << r;
+          if (r != 0) break;
+          if (QMX_V2_FRAME_LENGTH(f.word)) {
+            EXPECT_NE(f.data, nullptr);
+          }
+          qmx_storage_v2_freeFrame(handle, &f);
+          if (n == 3) qmx_storage_v2_playbackSeek(handle, 1500);
+        }
+        EXPECT_LT(n, d.maxFrames) << "playback did not end";
+        qmx_storage_v2_playbackProgress(handle);
+        qmx_storage_v2_playbackStop(handle);
+      }
+    }
+  }
+  qmx_storage_v2_close();
+}
+
+// Runs every call on the volume as it is now and checks it is unchanged.
+void runCase(Damage &d, const std::string &what) {
+  SCOPED_TRACE(what);
+  const auto before = filevol::fingerprint(d.card.dir);
+  everyCall(d);
+  EXPECT_EQ(filevol::fingerprint(d.card.dir), before);
+}
+
+void restore(const Damage &d, const std::string &rel) {
+  FILE *f = std::fopen((d.card.dir + "/" + rel).c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  const auto &b = d.original.at(rel);
+  if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
+  std::fclose(f);
+}
+
+void overwrite(const Damage &d, const std::string &rel, const std::vector<uint8_t> &bytes) {
+  FILE *f = std::fopen((d.card.dir + "/" + rel).c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+// A small volume with everything in it: two channels, rotation, wrapped
+// rings, a deleted list and an open fragment.
+void build(Damage *d) {
+  Scenario sc = filevol::scenario(1, 2,
+                                  "{\"recordFileSize\": 20000, \"recordFiles\": 6,"
+                                  " \"firstRecordFile\": 4, \"fragRingRecords\": 6,"
+                                  " \"fragRingStart\": 4, \"iframeRingRecords\": 12,"
+                                  " \"iframeRingStart\": 9, \"deleted\": [2, 9]}",
+                                  true);
+  sc.fps = 5;
+  sc.gop = 5;
+  add(&sc, 0, kT0, kT0 + 2, 1);
+  add(&sc, 1, kT0 + 1, kT0 + 3, 2);
+  add(&sc, 0, kT0 + 86400, kT0 + 86402, 3);
+  add(&sc, 1, kT0 + 86401, kT0 + 86404, 4, true);
+  ASSERT_TRUE(make(sc, "damage", &d->card)) << d->card.error;
+  ASSERT_GE(d->card.report.rotations, 2u) << fileLayoutSummary(d->card.report);
+  ASSERT_LT(d->card.report.rotations, 6u) << fileLayoutSummary(d->card.report);
+  d->maxFrames = d->card.report.frameCount + 50;
+  for (const auto &e : fs::recursive_directory_iterator(d->card.dir)) {
+    if (!e.is_regular_file()) continue;
+    const std::string rel = fs::relative(e.path(), d->card.dir).string();
+    filevol::readFile(e.path().string(), &d->original[rel]);
+    if (!d->original[rel].empty()) d->files.push_back(rel);
+  }
+  signal(SIGALRM, onAlarm);
+  // The intact volume loads.
+  ASSERT_EQ(openCard(d->card), 0);
+  qmx_storage_v2_close();
+}
+
+}  // namespace
+
+TEST(StorageFileSim, TruncationSweepOfEveryFile) {
+  Damage d;
+  ASSERT_NO_FATAL_FAILURE(build(&d));
+  size_t cases = 0;
+  for (const std::string &rel : d.files) {
+    const auto &bytes = d.original.at(rel);
+    const size_t n = bytes.size();
+    std::set<size_t> cuts = {0, 1, 2, 5, 6, 11, 12, 13, n / 3, n / 2, n - 1, n - 2};
+    // Inside small records, every byte; in larger files, points near record
+    // and frame boundaries.
+    if (n <= 64)
+      for (size_t k = 0; k < n; ++k) cuts.insert(k);
+    else
+      for (size_t k = 15; k < n; k += std::max<size_t>(n / 24, 15)) {
+        cuts.insert(k);
+        cuts.insert(k + 1);
+      }
+    if (rel.find("record") != std::string::npos)
+      for (const FileLayoutFrame &f : d.card.report.frames)
+        if (rel.find(std::to_string(f.file) + ".dt") != std::string::npos && f.offset % 3 == 0) {
+          cuts.insert(f.offset + 6);
+          cuts.insert(f.offset + 12 + f.length / 2);
+        }
+    for (size_t cut : cuts) {
+      if (cut >= n) continue;
+      ASSERT_EQ(truncate((d.card.dir + "/" + rel).c_str(), static_cast<off_t>(cut)), 0);
+      runCase(d, rel + " cut at " + std::to_string(cut));
+      restore(d, rel);
+      ++cases;
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_GT(cases, 150u);
+  // Most cuts leave a loadable card: the later calls were really exercised.
+  EXPECT_GT(d.opened, d.cases / 3) << d.opened << " of " << d.cases;
+}
+
+TEST(StorageFileSim, CorruptionRun) {
+  Damage d;
+  ASSERT_NO_FATAL_FAILURE(build(&d));
+  auto flip = [&](const std::string &rel, size_t at, uint8_t mask) {
+    std::vector<uint8_t> b = d.original.at(rel);
+    if (at >= b.size()) return;
+    b[at] ^= mask;
+    overwrite(d, rel, b);
+    runCase(d, rel + " byte " + std::to_string(at) + " ^ " + std::to_string(mask));
+    restore(d, rel);
+  };
+  // Each byte of the small records, with two different masks.
+  for (const char *rel : {"storage/base.dt", "storage/index/meta_00.dt",
+                          "storage/index/meta_01.dt", "storage/index/del_frag.dt"})
+    for (size_t at = 0; at < d.original.at(rel).size(); ++at) {
+      flip(rel, at, 0xFF);
+      flip(rel, at, 0x80);
+      if (HasFatalFailure()) return;
+    }
+  // The rings: records the reader checks (the newest) and records it takes on
+  // trust (all the others).
+  for (const char *rel : {"storage/index/frag.dt", "storage/index/iframe.dt"})
+    for (size_t at = 0; at < d.original.at(rel).size(); at += 3) {
+      flip(rel, at, 0xA5);
+      if (HasFatalFailure()) return;
+    }
+  // Frame headers, a few bytes of each third frame.
+  size_t k = 0;
+  for (const FileLayoutFrame &f : d.card.report.frames) {
+    if (!f.live || k++ % 3) continue;
+    char rel[64];
+    std::snprintf(rel, sizeof rel, "storage/record/rec_%04d.dt", f.file);
+    for (size_t at : {0, 2, 3, 5, 10}) flip(rel, f.offset + at, 0x5A);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(d.opened, d.cases / 4) << d.opened << " of " << d.cases;
+}
+
+// Damage with correct check words: the reader has to check the values
+// themselves, not only the CRC.
+TEST(StorageFileSim, CraftedRecordsWithValidCheckWords) {
+  Damage d;
+  ASSERT_NO_FATAL_FAILURE(build(&d));
+  auto le = [](std::vector<uint8_t> &b, size_t at, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + size_t(i)] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  auto seal = [&](std::vector<uint8_t> &b, size_t recordAt, size_t size) {
+    le(b, recordAt + size - 2, filevol::crc16(&b[recordAt], size - 2), 2);
+  };
+  auto meta = [&](size_t field, uint64_t v, int n) {
+    for (const char *rel : {"storage/index/meta_00.dt", "storage/index/meta_01.dt"}) {
+      std::vector<uint8_t> b = d.original.at(rel);
+      le(b, field, v, n);
+      seal(b, 0, 57);
+      overwrite(d, rel, b);
+    }
+    runCase(d, "meta field " + std::to_string(field) + " = " + std::to_string(v));
+    restore(d, "storage/index/meta_00.dt");
+    restore(d, "storage/index/meta_01.dt");
+  };
+  for (uint64_t v : {1ull, 31ull, 33ull, 6ull * 32, 7ull * 32, 0xFFFFFFE0ull, 0xFFFFFFFFull}) {
+    meta(12, v, 4);  // frag head
+    meta(16, v, 4);  // frag tail
+  }
+  for (uint64_t v : {1ull, 14ull, 16ull, 12ull * 15, 13ull * 15, 0xFFFFFFF0ull}) {
+    meta(4, v, 4);  // iframe head
+    meta(8, v, 4);  // iframe tail
+  }
+  for (uint64_t v : {6ull, 7ull, 0xFFFFull}) meta(26, v, 2);                   // write file
+  for (uint64_t v : {1ull, 19999ull, 20000ull, 0xFFFFFFFFull}) meta(28, v, 4);  // write offset
+  for (uint64_t v : {0ull, 1ull, 0x7FFFFFFFFFFFFFFFull, 0x8000000000000000ull}) meta(32, v, 8);
+  for (uint64_t v : {0ull, 1ull, 5ull, 0xFFFFull}) meta(41, v, 2);  // record file count
+
+  auto base = [&](size_t field, uint64_t v, int n) {
+    std::vector<uint8_t> b = d.original.at("storage/base.dt");
+    le(b, field, v, n);
+    seal(b, 0, 39);
+    overwrite(d, "storage/base.dt", b);
+    runCase(d, "base field " + std::to_string(field) + " = " + std::to_string(v));
+    restore(d, "storage/base.dt");
+  };
+  for (uint64_t v : {0ull, 8ull, 255ull}) base(12, v, 1);                   // channels
+  for (uint64_t v : {0ull, 14ull, 15ull, 0x7FFFFFFFull, 0x80000000ull}) base(21, v, 4);
+  for (uint64_t v : {0ull, 31ull, 32ull, 0xFFFFFFFFull}) base(25, v, 4);
+  for (uint64_t v : {0ull, 11ull, 12ull, 13ull, 4096ull, 0x80000000ull}) base(33, v, 4);
+
+  // A deleted list that claims far more ids than the file holds.
+  for (uint64_t count : {1ull, 1000ull, 0x3FFFFFFFull, 0xFFFFFFFFull}) {
+    std::vector<uint8_t> b = d.original.at("storage/index/del_frag.dt");
+    le(b, 0, count, 4);
+    seal(b, 0, 6);
+    overwrite(d, "storage/index/del_frag.dt", b);
+    runCase(d, "deleted count " + std::to_string(count));
+    restore(d, "storage/index/del_frag.dt");
+  }
+
+  // Frame headers with valid check words and wrong contents: end-of-file
+  // marks in the middle, the longest length, another channel, time 0.
+  size_t k = 0;
+  for (const FileLayoutFrame &f : d.card.report.frames) {
+    if (!f.live || k++ % 4) continue;
+    char rel[64];
+    std::snprintf(rel, sizeof rel, "storage/record/rec_%04d.dt", f.file);
+    for (int variant = 0; variant < 4; ++variant) {
+      std::vector<uint8_t> b = d.original.at(rel);
+      uint32_t word = static_cast<uint32_t>(b[f.offset]) | uint32_t(b[f.offset + 1]) << 8 |
+                      uint32_t(b[f.offset + 2]) << 16 | uint32_t(b[f.offset + 3]) << 24;
+      if (variant == 0) word |= 1u << 27;
+      if (variant == 1) word |= 0x3FFFFFu << 5;
+      if (variant == 2) word ^= 7u << 2;
+      le(b, f.offset, word, 4);
+      if (variant == 3) le(b, f.offset + 4, 0, 6);
+      seal(b, f.offset, 12);
+      overwrite(d, rel, b);
+      runCase(d, std::string(rel) + " header at " + std::to_string(f.offset) + " variant " +
+                     std::to_string(variant));
+      restore(d, rel);
+    }
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(d.opened, d.cases / 4) << d.opened << " of " << d.cases;
+}
