@@ -10,11 +10,13 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cardw {
@@ -237,25 +239,32 @@ struct TestCard {
     return ring;
   }
 
-  // Lays the card out below dir; meta copy 01 is an older, valid copy.
-  void write(const std::string &dir) const {
-    const std::string s = dir + "/storage";
-    writeBytes(s + "/base.dt",
-               baseRecord(0x0135263B, channels, iframeRingBytes, fragRingBytes, recordFileSize));
+  // The card's files, by path below the volume directory; meta copy 01 is
+  // an older, valid copy.
+  std::vector<std::pair<std::string, Bytes>> files() const {
+    std::vector<std::pair<std::string, Bytes>> out;
+    out.emplace_back("storage/base.dt",
+                     baseRecord(0x0135263B, channels, iframeRingBytes, fragRingBytes, recordFileSize));
     Meta m = meta();
-    writeBytes(s + "/index/meta_00.dt", metaRecord(m));
+    out.emplace_back("storage/index/meta_00.dt", metaRecord(m));
     Meta older = m;
     older.sequence = m.sequence - 1;
     older.lastTime = m.lastTime - 1000;
-    writeBytes(s + "/index/meta_01.dt", metaRecord(older));
-    writeBytes(s + "/index/frag.dt", fragRing());
-    writeBytes(s + "/index/iframe.dt", iframeRing());
-    if (writeDel) writeBytes(s + "/index/del_frag.dt", delFile(deleted, static_cast<uint32_t>(deleted.size())));
+    out.emplace_back("storage/index/meta_01.dt", metaRecord(older));
+    out.emplace_back("storage/index/frag.dt", fragRing());
+    out.emplace_back("storage/index/iframe.dt", iframeRing());
+    if (writeDel)
+      out.emplace_back("storage/index/del_frag.dt", delFile(deleted, static_cast<uint32_t>(deleted.size())));
     for (uint16_t i = 0; i < recFileCount; i++) {
-      char name[32];
-      snprintf(name, sizeof name, "/record/rec_%04u.dt", i);
-      writeBytes(s + name, i < rec.size() ? rec[i] : Bytes());
+      char name[40];
+      snprintf(name, sizeof name, "storage/record/rec_%04u.dt", i);
+      out.emplace_back(name, i < rec.size() ? rec[i] : Bytes());
     }
+    return out;
+  }
+
+  void write(const std::string &dir) const {
+    for (const auto &f : files()) writeBytes(dir + "/" + f.first, f.second);
   }
 };
 

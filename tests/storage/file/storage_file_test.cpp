@@ -6,12 +6,15 @@
 #include <string.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "card_writer.h"
 #include "device.h"
 #include "fake_sysfs.h"
+#include "fuzz_layout.h"
 #include "qmx_common.h"
 #include "qmx_storage_v2.h"
 #include "storage_v2_internal.h"
@@ -731,6 +734,38 @@ TEST_F(FileCard, DiscoveryListsUsbDisksOnceAndValidatesTheirCards) {
   EXPECT_EQ(list.count, 0);
   EXPECT_EQ(list.device, nullptr);
   plat_setRoots(emptyRoots_.c_str(), emptyRoots_.c_str(), emptyRoots_.c_str());
+}
+
+// The fuzz seeds are real cards: each loads, and each with recordings plays.
+TEST_F(FileCard, FuzzSeedsAreWorkingCards) {
+  int seen = 0;
+  for (const auto &entry : fs::directory_iterator(FILE_SEED_DIR)) {
+    if (entry.path().extension() != ".seed") continue;
+    seen++;
+    std::ifstream in(entry.path(), std::ios::binary);
+    Bytes seed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GE(seed.size(), fuzzlayout::kTableSize);
+    fs::remove_all(dir_ + "/storage");
+    size_t at = fuzzlayout::kTableSize;
+    for (size_t i = 0; i < fuzzlayout::kFileCount; i++) {
+      uint16_t len = static_cast<uint16_t>(seed[2 * i] | (seed[2 * i + 1] << 8));
+      if (len == fuzzlayout::kAbsent) continue;
+      ASSERT_LE(at + len, seed.size());
+      cardw::writeBytes(dir_ + "/" + fuzzlayout::kFiles[i], Bytes(seed.begin() + at, seed.begin() + at + len));
+      at += len;
+    }
+    ASSERT_EQ(openCard(), 0) << entry.path();
+    int64_t start, end;
+    qmx_storage_v2_getValidTime(&start, &end);
+    if (entry.path().stem() == "empty") continue;
+    uint32_t handle, codec;
+    ASSERT_EQ(qmx_storage_v2_playbackStart(0, start, &handle, &codec), 0) << entry.path();
+    std::vector<Frame> frames;
+    EXPECT_EQ(readAll(handle, frames), 1) << entry.path();
+    EXPECT_GT(frames.size(), 3u) << entry.path();
+    qmx_storage_v2_playbackStop(handle);
+  }
+  EXPECT_EQ(seen, 4);
 }
 
 }  // namespace
