@@ -194,7 +194,11 @@ int qmx_export_channel(const qmx_export_request *request, const qmx_export_hooks
   // ends the export.
   int64_t limitMs = (static_cast<int64_t>(r->endTime) + 1) * 1000;
   Output output{hooks, r->channel};
-  if (raw) {
+  if (!hooks.direct() && !muxing) {
+    // Nowhere to write: reading the span would only have every frame
+    // refused. The lock is taken again as the loops would leave it.
+    hooks.lock();
+  } else if (raw) {
     rawLoop(r, hooks, output, handle, limitMs);
   } else {
     fileLoop(r, hooks, output, handle, limitMs);
