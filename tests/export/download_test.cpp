@@ -17,6 +17,9 @@
 #include "silent_aac.h"
 #include "simcard.h"
 
+// Readable QStrings in failure messages.
+void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
+
 namespace {
 
 const int64_t S0 = 1704429296;  // 2024-01-05 12:34:56 in UTC+8
@@ -216,11 +219,13 @@ TEST_F(DownloadTest, EachSpanKeepsItsChannelsAndBadSpansFail) {
   channelNum = 2;
   download worker;
   runLoop(worker, [&]() {
+    channelNum = 0;
+    worker.on_download_file(span(S0 + 4, S0 + 5));  // no channels: no entry
+    channelNum = 2;
     worker.on_download_file("not-a-span");
     worker.on_download_file(span(S0 + 2, S0 + 3));
     // Another disk chosen meanwhile: the queued spans keep their two channels.
-    channelNum = 0;
-    worker.on_download_file(span(S0 + 4, S0 + 5));
+    channelNum = 1;
   }, 4);
   QStringList e = entries();
   ASSERT_EQ(e.size(), 4);
@@ -231,8 +236,8 @@ TEST_F(DownloadTest, EachSpanKeepsItsChannelsAndBadSpansFail) {
   EXPECT_EQ(videoFiles().size(), 2u);
   // The bad span never starts; the span without channels starts and makes nothing.
   EXPECT_EQ(linesStartingWith({"开始下载:"}),
-            (QStringList{"开始下载: \"" + span(S0 + 2, S0 + 3) + "\"",
-                         "开始下载: \"" + span(S0 + 4, S0 + 5) + "\""}));
+            (QStringList{"开始下载: \"" + span(S0 + 4, S0 + 5) + "\"",
+                         "开始下载: \"" + span(S0 + 2, S0 + 3) + "\""}));
 }
 
 TEST_F(DownloadTest, FileThatGetsNoNameFailsItsEntry) {
