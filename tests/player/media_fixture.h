@@ -1,4 +1,4 @@
-// Small encoded streams for the decoder tests, made with libavcodec.
+// Small streams for the decoder tests, encoded with libavcodec.
 #pragma once
 
 #include <stdint.h>
@@ -6,19 +6,17 @@
 
 typedef std::vector<uint8_t> Bytes;
 
-// Grey luma level of picture i in the streams below; chroma is neutral.
-int fixtureLevel(int i);
+// Luma of fixture picture i (flat grey, neutral chroma).
+inline int fixtureLevel(int i) { return 32 + 12 * i; }
 
-// Encodes `count` flat pictures of width x height (picture i at
-// fixtureLevel(levelBase + i)) with libx264 (codecId 27) or libx265
-// (codecId 173) as a start-code byte stream; one entry per encoded frame,
-// the first an I-frame with its parameter sets. Empty on failure.
+// `count` pictures (picture i at fixtureLevel(levelBase + i)) encoded with
+// libx264 (codecId 27) or libx265 (173) as start-code byte streams, one
+// entry per frame, only the first an I-frame.
 std::vector<Bytes> encodeVideo(int codecId, int width, int height, int count,
                                int levelBase = 0);
 
-// Encodes `frames` frames of 1024 samples of a 440 Hz tone with FFmpeg's
-// AAC encoder at the given rate and channel count; one ADTS frame each.
+// `frames` x 1024 samples of a half-scale 440 Hz tone, AAC-LC, one ADTS
+// frame per entry.
 std::vector<Bytes> encodeAacTone(int sampleRate, int channels, int frames);
 
-// Mean of the luma plane.
 double meanLuma(const uint8_t *y, int linesize, int width, int height);
