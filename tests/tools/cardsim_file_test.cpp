@@ -2,6 +2,9 @@
 // back with the separate parser of file_volume.h and decoding the media with
 // libavcodec.
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -187,6 +190,24 @@ TEST(CardsimFileRecords, TwoChannelCardReadsBack) {
     EXPECT_EQ(h.channel(), iframes[i].byte0 & 7);
     EXPECT_EQ(h.time, iframes[i].time);
   }
+
+  // The manifest file says the same as the report.
+  const std::string manifest = c.dir + "/manifest.json";
+  ASSERT_TRUE(writeFileLayoutManifest(c.report, manifest, &c.error)) << c.error;
+  std::vector<uint8_t> text;
+  ASSERT_TRUE(filevol::readFile(manifest, &text));
+  const QJsonObject doc =
+      QJsonDocument::fromJson(QByteArray(reinterpret_cast<const char *>(text.data()),
+                                         static_cast<int>(text.size())))
+          .object();
+  EXPECT_EQ(doc.value("writeOffset").toDouble(), m.writeOffset);
+  EXPECT_EQ(doc.value("fragmentIds").toArray().size(), 3);
+  const QJsonArray frames = doc.value("frames").toArray();
+  ASSERT_EQ(static_cast<size_t>(frames.size()), c.report.frames.size());
+  const QJsonObject last = frames.last().toObject();
+  EXPECT_EQ(static_cast<int64_t>(last.value("time").toDouble()), newest.timeMs);
+  EXPECT_EQ(static_cast<uint32_t>(last.value("crc").toDouble()), newest.crc32);
+  EXPECT_EQ(last.value("offset").toDouble(), newest.offset);
 }
 
 // ---------------------------------------------------------------------------

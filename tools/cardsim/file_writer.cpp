@@ -821,6 +821,28 @@ bool writeFileLayout(const Scenario &scenario, const std::string &outDir, std::s
   return writeFileLayout(scenario, outDir, nullptr, error);
 }
 
+bool writeFileLayoutManifest(const FileLayoutReport &report, const std::string &path,
+                             std::string *error) {
+  FILE *f = std::fopen(path.c_str(), "w");
+  if (!f) return fail(error, "cannot write the manifest " + path + ": " + std::strerror(errno));
+  std::fprintf(f, "{\"writeFile\":%u,\"writeOffset\":%u,\"lastTime\":%lld,\"fragmentIds\":[",
+               report.writeFile, report.writeOffset, static_cast<long long>(report.lastTimeMs));
+  for (size_t i = 0; i < report.fragmentIds.size(); ++i)
+    std::fprintf(f, "%s%u", i ? "," : "", report.fragmentIds[i]);
+  std::fputs("],\n\"frames\":[\n", f);
+  for (size_t i = 0; i < report.frames.size(); ++i) {
+    const FileLayoutFrame &x = report.frames[i];
+    std::fprintf(f,
+                 "%s{\"time\":%lld,\"channel\":%d,\"video\":%d,\"key\":%d,\"file\":%u,"
+                 "\"offset\":%u,\"size\":%u,\"crc\":%u,\"live\":%d}",
+                 i ? ",\n" : "", static_cast<long long>(x.timeMs), x.channel, x.video ? 1 : 0,
+                 x.key ? 1 : 0, x.file, x.offset, x.length, x.crc32, x.live ? 1 : 0);
+  }
+  std::fputs("\n]}\n", f);
+  if (std::fclose(f) != 0) return fail(error, "cannot finish the manifest " + path);
+  return true;
+}
+
 std::string fileLayoutSummary(const FileLayoutReport &report) {
   char line[256];
   std::snprintf(line, sizeof line,

@@ -45,6 +45,13 @@ bool writeFileLayout(const Scenario &scenario, const std::string &outDir, std::s
 bool writeFileLayout(const Scenario &scenario, const std::string &outDir,
                      FileLayoutReport *report, std::string *error);
 
+// Writes the report as JSON (report.collectFrames must have been set): the
+// write position, the fragment id of each recording and one line per frame
+// with its time, channel, kind, key flag, record file, header offset, size,
+// CRC-32 and whether it is still on the card.
+bool writeFileLayoutManifest(const FileLayoutReport &report, const std::string &path,
+                             std::string *error);
+
 // A one-line summary of a run for the simulator to print.
 std::string fileLayoutSummary(const FileLayoutReport &report);
 
