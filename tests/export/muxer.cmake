@@ -21,3 +21,13 @@ if(TARGET cardsim AND TARGET qmx_platform AND TARGET qmx_storage_raw AND TARGET 
                         qmx_export_testmedia GTest::gtest_main)
   gtest_discover_tests(export_channel_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
 endif()
+
+# cardtool export and dump, run as a program.
+if(TARGET cardtool AND TARGET qmx_export_simcard)
+  add_executable(export_cardtool_test ${CMAKE_CURRENT_SOURCE_DIR}/cardtool_export_test.cpp)
+  target_compile_definitions(export_cardtool_test PRIVATE CARDTOOL_PATH="$<TARGET_FILE:cardtool>")
+  target_link_libraries(export_cardtool_test PRIVATE qmx_export_simcard qmx_export_testmedia
+                        qmx_muxer GTest::gtest_main Qt5::Core)
+  add_dependencies(export_cardtool_test cardtool)
+  gtest_discover_tests(export_cardtool_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
+endif()
