@@ -209,15 +209,15 @@ void DemuxerBase::showPicture(AVFrame *picture) {
   emit sigGetVedioFrame(copy, w, h);
 }
 
-bool DemuxerBase::rebuildPicture(const AVFrame *picture) {
+void DemuxerBase::rebuildPicture(const AVFrame *picture) {
   sws_freeContext(swsCtx);
   swsCtx = nullptr;
   swsSrcFormat = -1;
   av_frame_free(&yuvFrame);
   yuvFrame = av_frame_alloc();
-  if (!yuvFrame) return false;
+  if (!yuvFrame) return;
   const int w = picture->width, h = picture->height;
-  if (w <= 0 || h <= 0 || picture->format < 0) return false;
+  if (w <= 0 || h <= 0 || picture->format < 0) return;
   yuvFrame->width = w;
   yuvFrame->height = h;
   yuvFrame->format = AV_PIX_FMT_YUV420P;
@@ -225,14 +225,12 @@ bool DemuxerBase::rebuildPicture(const AVFrame *picture) {
     // Leave it 0 x 0 so that the next picture tries again.
     av_frame_unref(yuvFrame);
     yuvFrame->width = yuvFrame->height = 0;
-    return false;
+    return;
   }
   swsCtx = sws_getContext(w, h, static_cast<AVPixelFormat>(picture->format),
                           w, h, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
                           nullptr, nullptr);
-  if (!swsCtx) return false;
-  swsSrcFormat = picture->format;
-  return true;
+  if (swsCtx) swsSrcFormat = picture->format;
 }
 
 void DemuxerBase::decodeAudio(const uint8_t *data, int size) {

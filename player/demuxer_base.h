@@ -102,7 +102,7 @@ class DemuxerBase : public QObject {
                       int size, const char *sendFail, const char *receiveFail,
                       void (DemuxerBase::*onFrame)(AVFrame *));
   void showPicture(AVFrame *picture);
-  bool rebuildPicture(const AVFrame *picture);
+  void rebuildPicture(const AVFrame *picture);
   void convertAudio(AVFrame *frame);
   bool prepareResampler(const AVFrame *frame);
   void handOverPcm(const uint8_t *block);
