@@ -1,6 +1,7 @@
 # Two commands do all the set-up on a fresh Debian 12 machine:
 #   make run    installs what is missing, builds, starts the player on the demo cards
 #   make test   installs what is missing, builds, runs every test
+# make fuzz runs the libFuzzer builds of the card readers for a bounded time.
 # SAN=address or SAN=thread builds into build-<san>/ with that sanitizer.
 
 SAN ?=
@@ -12,7 +13,7 @@ endif
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run demo screenshot bench clean
+.PHONY: all deps configure build test run demo screenshot bench fuzz clean
 
 all: build
 
@@ -40,5 +41,8 @@ screenshot: demo
 bench: build
 	@bash bench/run $(BUILD)
 
+fuzz: deps
+	@bash scripts/fuzz
+
 clean:
-	rm -rf build build-address build-thread
+	rm -rf build build-address build-thread build-fuzz
