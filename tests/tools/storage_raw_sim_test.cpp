@@ -519,7 +519,9 @@ TEST(StorageRawSimDamage, CorruptionRunFailsCleanly) {
         const std::string what = "byte " + std::to_string(at) + " = " + std::to_string(v);
         const int loaded = exercise(c, what, at, at + 1);
         // The checksum covers the whole card information of two channels.
-        if (at < kCardInfo + 17 + 64 * 2) EXPECT_EQ(loaded, -1) << what;
+        if (at < kCardInfo + 17 + 64 * 2) {
+          EXPECT_EQ(loaded, -1) << what;
+        }
         ++cases;
       }
       ASSERT_EQ(pwrite(fd, &orig, 1, static_cast<off_t>(at)), 1);
