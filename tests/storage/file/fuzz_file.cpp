@@ -11,7 +11,9 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "card_writer.h"
 #include "device.h"
 #include "fuzz_layout.h"
 #include "qmx_storage_v2.h"
@@ -57,8 +59,39 @@ void setUp() {
   g_devnull = open("/dev/null", O_WRONLY);
 }
 
+// Rewrites the check word that closes the record at buf[at .. at + size).
+void reseal(std::vector<uint8_t> &buf, size_t at, size_t size) {
+  if (size < 2 || at > buf.size() || size > buf.size() - at) return;
+  uint16_t crc = cardw::crcBitwise(&buf[at], size - 2);
+  buf[at + size - 2] = static_cast<uint8_t>(crc & 0xFF);
+  buf[at + size - 1] = static_cast<uint8_t>(crc >> 8);
+}
+
+// Puts right the check words of the file with table index i.
+void resealFile(size_t i, std::vector<uint8_t> &b) {
+  switch (i) {
+    case 0: reseal(b, 0, 39); break;
+    case 1:
+    case 2: reseal(b, 0, 57); break;
+    case 3: for (size_t at = 0; at + 32 <= b.size(); at += 32) reseal(b, at, 32); break;
+    case 4: for (size_t at = 0; at + 15 <= b.size(); at += 15) reseal(b, at, 15); break;
+    case 5: reseal(b, 0, 6); break;
+    default:
+      // Frame headers, walked as a reader walks them.
+      for (size_t at = 0; at + 12 <= b.size();) {
+        reseal(b, at, 12);
+        uint32_t word = static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+                        (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+        if (word & (1u << 27)) break;
+        at += 12 + ((word >> 5) & 0x3FFFFF);
+      }
+      break;
+  }
+}
+
 void writeFiles(const uint8_t *data, size_t size) {
   size_t at = fuzzlayout::kTableSize < size ? fuzzlayout::kTableSize : size;
+  const bool resealAll = size >= fuzzlayout::kTableSize && (data[fuzzlayout::kTableSize - 1] & fuzzlayout::kReseal);
   for (size_t i = 0; i < fuzzlayout::kFileCount; i++) {
     std::string path = g_dir + "/" + fuzzlayout::kFiles[i];
     size_t len = 0;
@@ -73,9 +106,11 @@ void writeFiles(const uint8_t *data, size_t size) {
       continue;
     }
     if (len > size - at) len = size - at;
+    std::vector<uint8_t> bytes(data + at, data + at + len);
+    if (resealAll) resealFile(i, bytes);
     FILE *f = fopen(path.c_str(), "wb");
     if (!f) abort();
-    if (len && fwrite(data + at, 1, len, f) != len) abort();
+    if (len && fwrite(bytes.data(), 1, len, f) != len) abort();
     fclose(f);
     at += len;
   }

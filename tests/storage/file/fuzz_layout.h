@@ -1,6 +1,8 @@
 // How a fuzz input maps onto the files of a card volume: a table of one
-// little-endian 16-bit length per file (0xFFFF: the file is absent), then the
-// files' bytes back to back. A length beyond the input takes what is left.
+// little-endian 16-bit length per file (0xFFFF: the file is absent), a flags
+// byte, then the files' bytes back to back. A length beyond the input takes
+// what is left. Flag kReseal asks the target to put right every check word
+// first, so that mutations reach past the checks into the records' meaning.
 #pragma once
 
 #include <stddef.h>
@@ -16,6 +18,7 @@ const char *const kFiles[] = {
 };
 const size_t kFileCount = sizeof kFiles / sizeof kFiles[0];
 const uint16_t kAbsent = 0xFFFF;
-const size_t kTableSize = 2 * kFileCount;
+const size_t kTableSize = 2 * kFileCount + 1;
+const uint8_t kReseal = 0x01;
 
 }  // namespace fuzzlayout

@@ -26,6 +26,7 @@ static void pack(const TestCard &card, const std::string &out) {
     cardw::put16(table, static_cast<uint32_t>(it->second.size()));
     body.insert(body.end(), it->second.begin(), it->second.end());
   }
+  cardw::put8(table, fuzzlayout::kReseal);
   table.insert(table.end(), body.begin(), body.end());
   cardw::writeBytes(out, table);
 }
