@@ -361,6 +361,7 @@ uint8_t qmx_storage_v2_getChannelNum(void) { return g_v2.channelNum; }
 int qmx_storage_v2_getVideoType(void) { return g_v2.newestFragRaw[5] & 0x3; }
 
 int qmx_storage_v2_getValidTime(int64_t *start, int64_t *end) {
+  if (!start || !end) return -1;
   *start = 0;
   *end = g_v2.meta.lastTime / 1000;
   if (!g_v2.loaded || g_v2.meta.fragHead == g_v2.meta.fragTail) return 0;

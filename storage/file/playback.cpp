@@ -242,7 +242,7 @@ static void placeAt(v2_handle *h, const v2_iframe *rec) {
 int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *handle,
                                  uint32_t *codec) {
   Locked lock;
-  if (!g_v2.loaded || channel >= g_v2.channelNum) return -1;
+  if (!handle || !codec || !g_v2.loaded || channel >= g_v2.channelNum) return -1;
   uint32_t slot = 0;
   while (slot < V2_HANDLES && handles[slot]) slot++;
   if (slot == V2_HANDLES) return -1;
@@ -299,7 +299,7 @@ int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *hand
 int qmx_storage_v2_playbackFrame(uint32_t handle, qmx_storage_v2_frame *frame) {
   Locked lock;
   v2_handle *h = slotOf(handle);
-  if (!h) return -1;
+  if (!h || !frame) return -1;
   if (atNewest(h)) return 1;
   int r = storage_pbReadHeader(h, true);
   if (r != 0) return r;
