@@ -27,7 +27,7 @@ std::vector<uint8_t> seedCard(int channels, uint8_t codec) {
   {
     CardImage img(path, b + kSeedSize);
     ChannelAreas a{b + 0x200, b + 0x400, b + 0x280, b + 0x4800, b + 0xC900, 0};
-    int64_t t = localTime(2026, 3, 12, 10);
+    const int64_t t = 1773280800;  // fixed, so that the seeds do not depend on the time zone
     uint64_t at = a.framePart + 0x400, addr[12];
     for (int i = 0; i < 12; i++) {
       if (i == 6) {
