@@ -247,7 +247,7 @@ static int storage_loadWrite(void) {
   if (storage_readHeader(g_v2.writeFile, m->writeOffset, &header) != 0) return -1;
   int64_t after = static_cast<int64_t>(m->writeOffset) + V2_HEADER_SIZE +
                   V2_WORD_LENGTH(header.word);
-  if (after > g_v2.recordFileSize) {
+  if (after > v2_fileSize(g_v2.writeFile)) {
     QMX_LOGE_AS(V2_TAG, "storage_readHeader", "invalid header\n");
     return -1;
   }

@@ -205,9 +205,10 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
 
 static int storage_pbReadFrame(v2_handle *h, qmx_storage_v2_frame *frame) {
   if (frame->data) return -1;
+  // Only a frame's header has to fit in the record file size; its data may
+  // run past it, but never past the end of the file itself.
   uint32_t len = V2_WORD_LENGTH(h->header.word);
-  if (len > V2_MAX_FRAME ||
-      static_cast<int64_t>(h->offset) + len > static_cast<int64_t>(g_v2.recordFileSize)) {
+  if (len > V2_MAX_FRAME || static_cast<int64_t>(h->offset) + len > v2_fileSize(h->file)) {
     QMX_LOGE(V2_TAG, "frame length %u beyond record file at %u\n", len, h->offset);
     return -1;
   }

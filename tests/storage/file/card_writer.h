@@ -173,6 +173,7 @@ struct TestCard {
   uint32_t fragHeadIndex = 0;
   uint32_t iframeHeadIndex = 0;
   bool writeDel = true;
+  bool crossing = false;
   std::vector<uint32_t> deleted;
   int32_t sequence = 5;
 
@@ -187,7 +188,9 @@ struct TestCard {
   FramePos frame(bool video, uint8_t channel, int64_t timeMs, const Bytes &data, bool key = false) {
     if (rec.empty()) rec.resize(recFileCount);
     const int64_t need = 12 + static_cast<int64_t>(data.size());
-    if (next.offset + need > recordFileSize) {
+    // A crossing recorder only keeps headers inside the record file size
+    // and lets the data run past it (then there is never room for a mark).
+    if (next.offset + (crossing ? 12 : need) > recordFileSize) {
       if (next.offset + 12 <= static_cast<uint32_t>(recordFileSize))
         placeAt(rec[next.file], next.offset, frameHeader(frameWord(false, 0, 0, true), timeMs));
       next.file = static_cast<uint16_t>((next.file + 1) % recFileCount);

@@ -574,6 +574,24 @@ TEST_F(FileCard, ReadingFollowsRecordFileRotation) {
     EXPECT_EQ(frames[k].data, videoData(0x26, i, sizeOf(i)));
   }
   qmx_storage_v2_playbackStop(handle);
+
+  // Frame data may run past the record file size as long as the header
+  // fits: frames of 12 + 83 bytes put a header at 380 of 400.
+  TestCard crossing;
+  crossing.recordFileSize = 400;
+  crossing.recFileCount = 3;
+  crossing.crossing = true;
+  for (int i = 0; i < 12; i++) crossing.frame(true, 0, ms + i * 100, videoData(0x26, i, 83), true);
+  crossing.fragment(1, T0, T0 + 2);
+  ASSERT_EQ(crossing.rec[0].size(), 475u);
+  ASSERT_EQ(load(crossing), 0);
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
+  frames.clear();
+  ASSERT_EQ(readAll(handle, frames), 1);
+  ASSERT_EQ(frames.size(), 11u);
+  EXPECT_EQ(frames[4].data, videoData(0x26, 4, 83));
+  EXPECT_EQ(frames[5].time, ms + 500);
+  qmx_storage_v2_playbackStop(handle);
 }
 
 TEST_F(FileCard, SeekMovesToTheChannelsIFrame) {
