@@ -155,7 +155,11 @@ int qmx_storage_playbackFrameInfo(uint32_t handle, qmx_storage_frameInfo *info) 
 }
 
 int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame) {
-  if (!ready() || handle >= kHandleCount || !frame) return -1;
+  if (!frame) return -1;
+  // On every failure the record holds nothing to release.
+  frame->data = nullptr;
+  frame->size = 0;
+  if (!ready() || handle >= kHandleCount) return -1;
   std::lock_guard<std::mutex> lock(handleMutex);
   Handle &h = handles[handle];
   if (h.channel < 0) return -1;
@@ -163,8 +167,6 @@ int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame) {
   uint32_t length = h.next.length;
   uint64_t dataAddr = h.frameAddr + kFrameHeaderSize;
 
-  frame->data = nullptr;
-  frame->size = 0;
   if (length > kMaxFrameLength) {
     QMX_LOGE(RAW_TAG, "read frame addr: %#llx len: %u failed\n",
              static_cast<unsigned long long>(dataAddr), length);

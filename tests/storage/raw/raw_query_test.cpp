@@ -87,6 +87,9 @@ TEST_F(RawQuery, ValidTimeRunsFromTheOldestFragmentToTheLastIframe) {
   ASSERT_EQ(qmx_storage_getValidTime(0, &start, &end), 0);
   EXPECT_EQ(start, feb3);
   EXPECT_EQ(end, mar10 + 9 * 3600 + 1800);
+  // The open fragment ends, for the free space too, after the last I-frame's
+  // frame (0x500 + 13 + 0x40); the oldest fragment starts at 0x8000.
+  EXPECT_NE(out.find(" emptySize:         31411\n"), std::string::npos) << out;
 
   // An empty channel and one beyond the card's channels leave both untouched.
   start = end = 42;
