@@ -4,11 +4,14 @@
 //
 // Each --card path is attached before the window is made: a regular file or
 // a block device counts as a disk, a directory as a mounted volume. Without
-// options the program looks only at the disks the system reports.
+// options the program looks only at the disks the system reports; with them
+// it also lists the disks at once and opens the first.
 #include <QApplication>
+#include <QComboBox>
 #include <QCommandLineParser>
 #include <QDate>
 #include <QFile>
+#include <QTimer>
 #include <cstdio>
 
 #include "device.h"
@@ -25,7 +28,8 @@ struct Options {
                           "PATH"};
   // Unattended pictures of the window (scripts/screenshot); not shown in --help.
   QCommandLineOption shot{"screenshot", "Save the window to FILE and quit.", "FILE"};
-  QCommandLineOption shotDisk{"screenshot-disk", "Choose disk N first.", "N"};
+  QCommandLineOption shotDisk{"screenshot-disk", "Choose a disk first: its index or part of its name.",
+                              "DISK"};
   QCommandLineOption shotDay{"screenshot-day", "Select day DATE first.", "YYYY-MM-DD"};
   QCommandLineOption shotFragment{"screenshot-fragment", "Play fragment K first.", "K"};
 
@@ -84,12 +88,23 @@ int main(int argc, char *argv[]) {
   window.setStyleSheet(kMainWindowStyleSheet);
   window.show();
 
+  // Cards named on the command line are shown at once: the disk list is
+  // read as a press on the chooser would read it, and the first disk is
+  // opened, so its recorded days are marked without a click.
+  if (parser.isSet(options.card)) {
+    QTimer::singleShot(0, &window, [&window] {
+      QMetaObject::invokeMethod(&window, "findDiskDevice");
+      auto *combo = window.findChild<QComboBox *>("comboBox_disk");
+      if (combo && combo->currentIndex() < 0 && combo->count() > 0) combo->setCurrentIndex(0);
+    });
+  }
+
   if (parser.isSet(options.shot)) {
     ScreenshotRequest request;
     request.path = parser.value(options.shot);
     bool ok = true;
-    if (parser.isSet(options.shotDisk)) request.diskIndex = parser.value(options.shotDisk).toInt(&ok);
-    if (ok && parser.isSet(options.shotDay)) {
+    request.disk = parser.value(options.shotDisk);
+    if (parser.isSet(options.shotDay)) {
       request.day = QDate::fromString(parser.value(options.shotDay), Qt::ISODate);
       ok = request.day.isValid();
     }

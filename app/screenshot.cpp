@@ -26,15 +26,18 @@ void finish(int code, const QString &message) {
 
 void scheduleScreenshot(test *window, const ScreenshotRequest &request) {
   QTimer::singleShot(kSettleMs, window, [window, request] {
-    if (request.diskIndex >= 0) {
+    if (!request.disk.isEmpty()) {
       // The same refresh a press on the disk chooser makes.
       QMetaObject::invokeMethod(window, "findDiskDevice");
       auto *combo = window->findChild<QComboBox *>("comboBox_disk");
-      if (!combo || request.diskIndex >= combo->count()) {
-        finish(1, QString("no disk %1 in the chooser").arg(request.diskIndex));
+      bool isIndex = false;
+      int index = request.disk.toInt(&isIndex);
+      if (!isIndex) index = combo->findText(request.disk, Qt::MatchContains);
+      if (index < 0 || index >= combo->count()) {
+        finish(1, QString("no disk \"%1\" in the chooser").arg(request.disk));
         return;
       }
-      combo->setCurrentIndex(request.diskIndex);
+      combo->setCurrentIndex(index);
     }
     if (request.day.isValid()) {
       auto *calendar = window->findChild<QCalendarWidget *>("calendarWidget");

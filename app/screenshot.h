@@ -10,7 +10,7 @@ class test;
 
 struct ScreenshotRequest {
   QString path;        // PNG to write
-  int diskIndex = -1;  // entry of the disk chooser to pick, -1 none
+  QString disk;        // disk chooser entry to pick: its index, or a part of its name
   QDate day;           // day to select, invalid for none
   int fragment = -1;   // fragment button to play, -1 none
 };

@@ -130,6 +130,10 @@ test::test(QWidget *parent) : QWidget(parent) {
 
   fragmentLayout = new QVBoxLayout(ui->scrollAreaWidgetContents);
   fragmentLayout->setAlignment(Qt::AlignTop);
+  // A fragment button is 40 px plus its 2 px borders: without spacing the
+  // rows lie exactly one paging pitch (44 px) apart, so the spacer that
+  // stands for the rows above the view has their true height.
+  fragmentLayout->setSpacing(0);
 
   ui->pushButton_play->setIcon(style()->standardPixmap(QStyle::SP_MediaPlay));
   ui->pushButton_play->setIconSize(QSize(25, 25));
