@@ -122,21 +122,21 @@ int qmx_storage_playbackStart(uint32_t channel, uint64_t start, uint32_t *handle
   if (!ready() || channel >= kMaxChannels || channel >= cardChannelNum() || !handle) return -1;
   if (!state().channel[channel].loaded) return -1;
   std::lock_guard<std::mutex> lock(handleMutex);
-  int free = -1;
-  for (int i = 0; i < kHandleCount && free < 0; i++) {
-    if (handles[i].channel < 0) free = i;
+  int slot = -1;  // the lowest-numbered free handle
+  for (int i = 0; i < kHandleCount && slot < 0; i++) {
+    if (handles[i].channel < 0) slot = i;
   }
-  if (free < 0) {
+  if (slot < 0) {
     QMX_LOGE(RAW_TAG, "No handle available\n");
     return -1;
   }
   int64_t t = static_cast<int64_t>(start * 1000u);
-  if (playbackSet(channel, handles[free], t, true) != 0) {
+  if (playbackSet(channel, handles[slot], t, true) != 0) {
     QMX_LOGE(RAW_TAG, "playbackSet failed\n");
-    clearHandle(handles[free]);
+    clearHandle(handles[slot]);
     return -1;
   }
-  *handle = static_cast<uint32_t>(free);
+  *handle = static_cast<uint32_t>(slot);
   return 0;
 }
 
