@@ -50,6 +50,7 @@ struct Output {
   int channel;
 
   void write(uint8_t type, int64_t timeMs, const uint8_t *data, uint32_t size) const {
+    if (!data && size) return;  // a library that handed out no bytes: nothing to copy
     if (hooks.direct()) {
       hooks.h->frame(hooks.h->user, type, timeMs, data, size);
     } else {

@@ -46,24 +46,23 @@ echo "== card: ${minutes} min, 2 channels, H.265 ${size}, synthetic media"
 du -h --apparent-size "$work/card.img" | sed 's/^/   image /'
 du -h "$work/card.img" | sed 's/^/   stored /'
 
-# measure NAME COMMAND...: runs it under /usr/bin/time -v; prints wall seconds
-# and peak resident KiB into $work/NAME.result.
+# measure NAME COMMAND...: runs it under /usr/bin/time -v; writes wall seconds,
+# peak resident KiB and CPU seconds (user + system) into $work/NAME.result.
 measure() {
   local name=$1
   shift
+  # Earlier steps leave gigabytes of dirty pages; let them reach the disk
+  # first so that no run pays for another's writes.
+  sync
   /usr/bin/time -v -o "$work/$name.time" "$@" >"$work/$name.out" 2>"$work/$name.err"
-  local wall rss
+  local wall rss cpu
   wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {
       n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' \
       "$work/$name.time")
   rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/$name.time")
-  echo "$wall $rss" >"$work/$name.result"
+  cpu=$(awk -F': ' '/User time|System time/ {s += $2} END {print s}' "$work/$name.time")
+  echo "$wall $rss $cpu" >"$work/$name.result"
 }
-
-echo "== cardtool export, both channels, ${minutes} min"
-measure export "$bin/cardtool" export "$work/card.img" --start "$start" --end "$end" \
-  --out "$work/mp4" --json
-cat "$work/export.out"
 
 echo "== cardtool export, both channels, 1 min (memory must not grow with the span)"
 measure export_short "$bin/cardtool" export "$work/card.img" --start "$start" \
@@ -80,30 +79,48 @@ for c in 0 1; do
   rm -f "$work"/dump/*-channel$c.h265
 done
 
-echo "== ffmpeg -c copy remux of the same frames, channel by channel"
+# The disk is shared with other work: each side runs REPEAT times, taking
+# turns, and the fastest run of each counts.
+repeat=${REPEAT:-2}
 mkdir -p "$work/remux"
-for c in 0 1; do
-  measure "remux$c" ffmpeg -nostdin -y -v error -r 12 -f hevc -i "$work/dump/fixed$c.h265" \
-    -f aac -i "$work"/dump/*-channel$c.aac -map 0:v -map 1:a -c copy "$work/remux/channel$c.mp4"
+for round in $(seq 1 "$repeat"); do
+  echo "== round $round: cardtool export (both channels), then ffmpeg -c copy remux (channel by channel)"
+  rm -rf "$work/mp4"
+  measure "export.$round" "$bin/cardtool" export "$work/card.img" --start "$start" --end "$end" \
+    --out "$work/mp4" --json
+  cat "$work/export.$round.out"
+  for c in 0 1; do
+    measure "remux$c.$round" ffmpeg -nostdin -y -v error -r 12 -f hevc -i "$work/dump/fixed$c.h265" \
+      -f aac -i "$work"/dump/*-channel$c.aac -map 0:v -map 1:a -c copy "$work/remux/channel$c.mp4"
+  done
 done
 
-read -r ew er <"$work/export.result"
-read -r sw sr <"$work/export_short.result"
-read -r r0w r0r <"$work/remux0.result"
-read -r r1w r1r <"$work/remux1.result"
-python3 - "$ew" "$er" "$sw" "$sr" "$r0w" "$r0r" "$r1w" "$r1r" "$work" <<'PY'
-import os, sys, glob
-ew, er, sw, sr, r0w, r0r, r1w, r1r = (float(x) for x in sys.argv[1:9])
-work = sys.argv[9]
-def mib(kib): return kib / 1024
-def total(pattern): return sum(os.path.getsize(p) for p in glob.glob(os.path.join(work, pattern)))
-rw = r0w + r1w
+python3 - "$work" "$repeat" <<'PY'
+import glob, os, sys
+work, repeat = sys.argv[1], int(sys.argv[2])
+def result(name):
+    with open(os.path.join(work, name + ".result")) as f:
+        wall, rss, cpu = (float(x) for x in f.read().split())
+    return wall, rss / 1024, cpu
+def total(pattern):
+    return sum(os.path.getsize(p) for p in glob.glob(os.path.join(work, pattern))) / 2**20
+exports = [result("export.%d" % r) for r in range(1, repeat + 1)]
+remuxes = []
+for r in range(1, repeat + 1):
+    a, b = result("remux0.%d" % r), result("remux1.%d" % r)
+    remuxes.append((a[0] + b[0], max(a[1], b[1]), a[2] + b[2]))
+short = result("export_short")
+e = min(exports)
+x = min(remuxes)
 print()
-print("%-34s %10s %14s %12s" % ("", "wall s", "peak RSS MiB", "output MiB"))
-print("%-34s %10.2f %14.1f %12.1f" % ("cardtool export (2 ch)", ew, mib(er), total("mp4/*.mp4") / 2**20))
-print("%-34s %10.2f %14.1f %12.1f" % ("ffmpeg -c copy remux (2 ch, sum)", rw, mib(max(r0r, r1r)), total("remux/*.mp4") / 2**20))
-print("%-34s %10.2f %14.1f" % ("cardtool export, 1 min span", sw, mib(sr)))
+print("%-36s %8s %8s %14s %11s" % ("", "wall s", "CPU s", "peak RSS MiB", "output MiB"))
+for r, (w, m, c) in enumerate(exports, 1):
+    print("%-36s %8.2f %8.2f %14.1f %11.1f" % ("cardtool export, 2 ch, round %d" % r, w, c, m, total("mp4/*.mp4")))
+for r, (w, m, c) in enumerate(remuxes, 1):
+    print("%-36s %8.2f %8.2f %14.1f %11.1f" % ("ffmpeg -c copy, 2 ch, round %d" % r, w, c, m, total("remux/*.mp4")))
+print("%-36s %8.2f %8.2f %14.1f" % ("cardtool export, 2 ch, 1 min span", short[0], short[2], short[1]))
 print()
-print("export / remux wall time ratio: %.2f (target: at most 1)" % (ew / rw if rw else float("nan")))
-print("export peak memory: %.1f MiB (target: under 64 MiB)" % mib(er))
+print("export / remux wall time, best runs: %.2f (target: at most 1)" % (e[0] / x[0]))
+print("export / remux CPU time, best runs:  %.2f" % (e[2] / x[2]))
+print("export peak memory: %.1f MiB over %d runs (target: under 64 MiB)" % (max(m for _, m, _ in exports), repeat))
 PY

@@ -106,6 +106,7 @@ TEST_F(CardtoolExportTest, FailedExportsAndUsageErrors) {
         "export " + span(S0 + 4, S0 + 2),                                  // end before start
         "export " + span(S0, S0 + 1) + " --channel 4",                     // no such channel
         "export " + span(S0, S0 + 1) + " --frob",                          // unknown option
+        "export " + span(S0, S0 + 1) + " --layout fat",                    // unknown layout
         "export --start 1 --end 2 --out " + out,                           // no card
         "dump " + span(S0, S0 + 1),                                        // dump needs --channel
         "dump " + span(S0, S0 + 1) + " --channel x"}) {

@@ -73,6 +73,8 @@ int parseSpan(const char *command, const Args &args, Span *span) {
   while (span->out.size() > 1 && span->out.back() == '/') span->out.pop_back();
   if (span->out.size() >= 256) return usageError(command, "--out must be shorter than 256 bytes");
   span->layout = args.get("layout");
+  if (!span->layout.empty() && span->layout != "raw" && span->layout != "file")
+    return usageError(command, "--layout must be raw or file");
   span->json = args.has("json");
   return 0;
 }
