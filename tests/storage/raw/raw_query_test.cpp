@@ -34,7 +34,7 @@ std::vector<Entry> entries(const qmx_storage_dayFragment *day) {
 
 class RawQuery : public RawTest {
  protected:
-  // Channel 0: Feb 3; Mar 3; Mar 5 23:30 to Mar 6 00:20; Mar 6 morning;
+  // Channel 0: Feb 3; Mar 3 10:00 to midnight; Mar 5 23:30 to Mar 6 00:20; Mar 6 morning;
   // Mar 9 10:00-22:00; Mar 10 from 08:00, still open, last I-frame at
   // 09:30:00.750. Three fragment lists. Channel 1: 250 fragments on Mar 20
   // in lists of 100, 100 and 50. Channel 2: empty.
@@ -48,7 +48,7 @@ class RawQuery : public RawTest {
 
     uint64_t f = a.framePart;
     img.fragmentList(a.fragPart, {{feb3, feb3 + 3600, f + 0x8000, f + 0x9000, 1}});
-    img.fragmentList(a.fragPart + 0x4000, {{mar3, mar3 + 3600, f, f + 0x100, 2},
+    img.fragmentList(a.fragPart + 0x4000, {{mar3, localTime(2026, 3, 4), f, f + 0x100, 2},
                                            {mar5, mar6 + 1200, f + 0x100, f + 0x200, 3},
                                            {mar6 + 8 * 3600, mar6 + 9 * 3600, f + 0x200, f + 0x300, 4}});
     img.fragmentList(a.fragPart + 0x8000, {{mar9 + 10 * 3600, mar9 + 22 * 3600, f + 0x300, f + 0x400, 5},
@@ -129,6 +129,8 @@ TEST_F(RawQuery, DayListsHoldEveryFragmentEndingInTheDayAndTheNextOne) {
       mar9Day{5, mar9 + 10 * 3600, mar9 + 22 * 3600},
       open{6, mar10 + 8 * 3600, mar10 + 9 * 3600 + 1800};
   EXPECT_EQ(day(localTime(2026, 3, 5)), std::vector<Entry>{across});
+  // A fragment that ends exactly at midnight is not part of the next day.
+  EXPECT_EQ(day(localTime(2026, 3, 4)), std::vector<Entry>{across});
   // The fragment across midnight belongs to both days; the walk stops at a
   // list that starts after the day.
   EXPECT_EQ(day(mar6), (std::vector<Entry>{across, morning}));
