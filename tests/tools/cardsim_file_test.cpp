@@ -19,6 +19,7 @@ extern "C" {
 #include "file_writer.h"
 
 namespace fs = std::filesystem;
+using filevol::add;
 using filevol::Volume;
 
 namespace {
@@ -37,16 +38,6 @@ bool make(const Scenario &sc, const char *tag, Card *card) {
   if (card->dir.empty()) return card->error = "no temp dir", false;
   if (!writeFileLayout(sc, card->dir, &card->report, &card->error)) return false;
   return card->vol.load(card->dir, &card->error);
-}
-
-void add(Scenario *sc, int channel, int64_t start, int64_t end, uint8_t type = 1, bool open = false) {
-  Recording r;
-  r.channel = channel;
-  r.start = start;
-  r.end = end;
-  r.type = type;
-  r.open = open;
-  sc->recordings.push_back(r);
 }
 
 const int64_t kT0 = filevol::localTime(2026, 3, 10, 10, 0, 0);

@@ -260,6 +260,16 @@ Scenario scenario(int codec, int channels, const char *fileOptions, bool synthet
   return s;
 }
 
+void add(Scenario *sc, int channel, int64_t start, int64_t end, uint8_t type, bool open) {
+  Recording r;
+  r.channel = channel;
+  r.start = start;
+  r.end = end;
+  r.type = type;
+  r.open = open;
+  sc->recordings.push_back(r);
+}
+
 int64_t localTime(int year, int month, int day, int hour, int minute, int second) {
   std::tm t{};
   t.tm_year = year - 1900;

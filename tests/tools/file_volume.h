@@ -106,6 +106,9 @@ std::string makeTempDir(const std::string &tag);
 // channel count and "file" options (JSON text), no recordings yet.
 Scenario scenario(int codec, int channels, const char *fileOptions, bool synthetic);
 
+// Appends a recording to the scenario.
+void add(Scenario *sc, int channel, int64_t start, int64_t end, uint8_t type = 1, bool open = false);
+
 // Local time (the test's TZ) to Unix seconds.
 int64_t localTime(int year, int month, int day, int hour, int minute, int second);
 

@@ -21,20 +21,11 @@
 #include "qmx_storage_v2.h"
 
 namespace fs = std::filesystem;
+using filevol::add;
 
 namespace {
 
 const int64_t kT0 = filevol::localTime(2026, 3, 10, 10, 0, 0);
-
-void add(Scenario *sc, int channel, int64_t start, int64_t end, uint8_t type = 1, bool open = false) {
-  Recording r;
-  r.channel = channel;
-  r.start = start;
-  r.end = end;
-  r.type = type;
-  r.open = open;
-  sc->recordings.push_back(r);
-}
 
 // Makes the directory a volume of the device layer and returns its drive
 // index, or -1.
