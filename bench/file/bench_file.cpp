@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -131,9 +132,13 @@ int main(int argc, char **argv) {
                 " \"recordFileSize\": 268435456, \"recordFiles\": 64}",
                 fragments + 1000, fragments / 2, 2 * fragments + 1000);
   sc.file = QJsonDocument::fromJson(QByteArray(options)).object();
+  // Every 97th fragment deleted: the queries look each one up in the list.
+  QJsonArray deleted;
+  for (int id = 1; id <= fragments; id += 97) deleted.append(id);
+  sc.file.insert("deleted", deleted);
 
   const std::string stamp = dir + "/bench_file.stamp";
-  const std::string want = std::string(options) + " " + std::to_string(fragments);
+  const std::string want = std::string(options) + " deleted/97 " + std::to_string(fragments);
   std::string have;
   {
     std::ifstream in(stamp);
