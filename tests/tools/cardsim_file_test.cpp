@@ -24,7 +24,15 @@ using filevol::Volume;
 
 namespace {
 
+// A simulated volume in a directory of its own, removed with the object.
 struct Card {
+  Card() = default;
+  Card(const Card &) = delete;
+  Card &operator=(const Card &) = delete;
+  ~Card() {
+    std::error_code ec;
+    if (!dir.empty()) fs::remove_all(dir, ec);
+  }
   std::string dir;
   FileLayoutReport report;
   Volume vol;
@@ -589,9 +597,9 @@ TEST(CardsimFileLayout, RejectsBadOptionsAndFramesThatCannotFit) {
     SCOPED_TRACE(options);
     Scenario sc = filevol::scenario(0, 1, options, true);
     add(&sc, 0, kT0, kT0 + 1);
-    const std::string dir = filevol::makeTempDir("bad");
-    std::string error;
-    EXPECT_FALSE(writeFileLayout(sc, dir, &error));
-    EXPECT_FALSE(error.empty());
+    Card c;
+    c.dir = filevol::makeTempDir("bad");
+    EXPECT_FALSE(writeFileLayout(sc, c.dir, &c.error));
+    EXPECT_FALSE(c.error.empty());
   }
 }

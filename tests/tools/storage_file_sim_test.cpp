@@ -45,7 +45,15 @@ int attach(const std::string &dir) {
   return drive;
 }
 
+// A simulated volume in a directory of its own, removed with the object.
 struct Card {
+  Card() = default;
+  Card(const Card &) = delete;
+  Card &operator=(const Card &) = delete;
+  ~Card() {
+    std::error_code ec;
+    if (!dir.empty()) fs::remove_all(dir, ec);
+  }
   std::string dir;
   FileLayoutReport report;
   int drive = -1;
