@@ -26,10 +26,9 @@ struct Recorder {
   std::string finishedFile;
   std::vector<std::string> debug;
   std::vector<int64_t> progress;
-  int frames[2] = {0, 0};
 
   static Recorder *of(void *u) { return static_cast<Recorder *>(u); }
-  qmx_export_hooks hooks(bool sink = false) {
+  qmx_export_hooks hooks() {
     qmx_export_hooks h = {};
     h.user = this;
     h.lock = [](void *u) {
@@ -59,11 +58,6 @@ struct Recorder {
       r->finishedDepth = r->depth;
     };
     h.progress = [](void *u, int64_t t) { of(u)->progress.push_back(t); };
-    if (sink) {
-      h.frame = [](void *u, uint8_t type, int64_t, const uint8_t *, uint32_t) {
-        if (type < 2) of(u)->frames[type]++;
-      };
-    }
     return h;
   }
   bool logged(const std::string &prefix) const {
@@ -231,19 +225,6 @@ TEST_F(ExportChannelTest, NoHandleMeansNoFile) {
     EXPECT_EQ(rec.depth, 0);
     EXPECT_TRUE(listFiles(out).empty());
   }
-}
-
-TEST_F(ExportChannelTest, FrameSinkGetsTheCardFramesAlone) {
-  ASSERT_TRUE(openSimCard(dir + "/raw.img", 1));
-  int64_t start = S0 + 2, end = S0 + 5;
-  ExpectedExport e = expectExport(readManifest(dir + "/raw.json", 0), start * 1000, (end + 1) * 1000);
-  Recorder rec;
-  qmx_export_hooks hooks = rec.hooks(true);
-  qmx_export_request r = request(1, 0, start, end);
-  EXPECT_EQ(qmx_export_channel(&r, &hooks, nullptr, 0), 0);
-  EXPECT_EQ(rec.frames[1], e.video);
-  EXPECT_EQ(rec.frames[0], e.audio);
-  EXPECT_TRUE(listFiles(out).empty());
 }
 
 }  // namespace

@@ -88,22 +88,6 @@ TEST_F(MuxerTest, SyntheticTimeLineAndStreamsReadBackWithLibavformat) {
   EXPECT_EQ(a.decodedFrames, 2);
 }
 
-TEST_F(MuxerTest, HevcParameterSetsComeFromTheFirstFrame) {
-  std::vector<Bytes> hevc = encodeVideo(QMX_CODEC_HEVC, 4);
-  ASSERT_EQ(hevc.size(), 4u);
-  ASSERT_EQ(qmx_muxer_start(2, kStart, dir.c_str(), QMX_CODEC_HEVC), 0);
-  for (size_t i = 0; i < hevc.size(); i++) writeVideo(2, hevc[i], kEndMs);
-  qmx_muxer_end(2);
-  FileInfo info = readMp4(qmx_muxer_lastFile(2));
-  ASSERT_TRUE(info.ok);
-  ASSERT_GE(info.streams.size(), 1u);
-  EXPECT_EQ(info.streams[0].codecId, QMX_CODEC_HEVC);
-  EXPECT_EQ(info.streams[0].pts, (std::vector<int64_t>{0, 7499, 14999, 22499}));
-  EXPECT_EQ(info.streams[0].decodedFrames, 4);
-  // The writer leaves out a track that got no sample.
-  EXPECT_EQ(info.streams.size(), 1u);
-}
-
 TEST_F(MuxerTest, RefusedCallsLeaveCountsAndFilesAlone) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(qmx_muxer_start(4, kStart, dir.c_str(), QMX_CODEC_H264), -1);
