@@ -126,21 +126,12 @@ class WindowTest : public QObject {
     QCOMPARE(window->font().pointSize(), 10);
     QCOMPARE(ui->verticalLayout->spacing(), 10);
     QCOMPARE(ui->horizontalLayout_3->spacing(), 1);
-    QCOMPARE(ui->verticalLayout->indexOf(ui->scrollArea), 0);
-    QCOMPARE(ui->verticalLayout->indexOf(ui->calendarWidget), 1);
-    QCOMPARE(ui->horizontalLayout_3->indexOf(ui->label_video_2), 1);
     QCOMPARE(ui->horizontalSlider->minimum(), 0);
     QCOMPARE(ui->horizontalSlider->maximum(), 1000);
     QCOMPARE(ui->horizontalSlider->pageStep(), 999);
     QVERIFY(!ui->horizontalSlider->hasTracking());
-    QCOMPARE(ui->horizontalSlider->orientation(), Qt::Horizontal);
     QVERIFY(ui->scrollArea->widgetResizable());
     QCOMPARE(ui->scrollArea->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-    QCOMPARE(ui->pushButton_downloadContent->text(), QString("下 载"));
-    QCOMPARE(ui->pushButton_nextFrame->text(), QString("逐帧"));
-    QCOMPARE(ui->pushButton_15L->text(), QString("15s"));
-    QCOMPARE(ui->label_2->text(), QString("选择磁盘:"));
-    QCOMPARE(ui->label->text(), QString("选择音频设备:"));
     QCOMPARE(ui->pushButton_play->iconSize(), QSize(25, 25));
     QVERIFY(!ui->pushButton_play->icon().isNull());
     QCOMPARE(ui->calendarWidget->verticalHeaderFormat(), QCalendarWidget::NoVerticalHeader);
@@ -148,8 +139,6 @@ class WindowTest : public QObject {
              QColor(Qt::black));
     for (QLabel *l : {ui->label, ui->label_2, ui->label_video_1, ui->label_video_2, ui->label_time})
       QCOMPARE(l->font().pixelSize(), 13);
-    QCOMPARE(ui->comboBox_disk->font().pointSize(), 11);
-    QCOMPARE(ui->pushButton_downloadContent->font().pointSize(), 14);
   }
 
   // The window's own background reaches every child without one of its
