@@ -132,12 +132,20 @@ class FileCard : public ::testing::Test {
   }
   std::string path(const std::string &rel) const { return dir_ + "/storage/" + rel; }
 
-  std::vector<qmx_storage_v2_fragment> day(int64_t start, int64_t end = 0) {
-    std::vector<qmx_storage_v2_fragment> out;
+  // A day list's entries, copied out of the packed records.
+  struct Entry {
+    int type, videoType;
+    int64_t startTime, endTime;
+  };
+  std::vector<Entry> day(int64_t start, int64_t end = 0) {
+    std::vector<Entry> out;
     qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(start, end ? end : start + DAY);
     EXPECT_NE(list, nullptr);
     if (!list) return out;
-    for (uint32_t i = 0; i < list->count; i++) out.push_back(list->fragment[i]);
+    for (uint32_t i = 0; i < list->count; i++) {
+      const qmx_storage_v2_fragment &f = list->fragment[i];
+      out.push_back({f.type, f.videoType, f.startTime, f.endTime});
+    }
     free(list);
     return out;
   }
