@@ -5,10 +5,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "card_writer.h"
@@ -552,6 +554,48 @@ TEST_F(FileCard, SixteenHandlesAtMost) {
   ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
   EXPECT_EQ(handle, 6u);
   for (uint32_t i = 0; i < 16; i++) qmx_storage_v2_playbackStop(i);
+}
+
+// Two playback threads and a third starting and stopping handles share the
+// slot table; each reader still gets its own stream whole.
+TEST_F(FileCard, HandlesAreSharedBetweenThreads) {
+  TestCard card;
+  card.recordFileSize = 1500;
+  recordSeconds(card, T0, 10);
+  card.fragment(1, T0, T0 + 10);
+  ASSERT_EQ(load(card), 0);
+  std::vector<Frame> alone[2], together[2];
+  for (uint8_t ch = 0; ch < 2; ch++) {
+    uint32_t handle, codec;
+    ASSERT_EQ(qmx_storage_v2_playbackStart(ch, T0, &handle, &codec), 0);
+    ASSERT_EQ(readAll(handle, alone[ch]), 1);
+    qmx_storage_v2_playbackStop(handle);
+  }
+  std::atomic<bool> done{false};
+  auto reader = [&](uint8_t ch) {
+    uint32_t handle, codec;
+    if (qmx_storage_v2_playbackStart(ch, T0, &handle, &codec) != 0) return;
+    readAll(handle, together[ch]);
+    qmx_storage_v2_playbackStop(handle);
+  };
+  std::thread churn([&] {
+    while (!done) {
+      uint32_t handle, codec;
+      if (qmx_storage_v2_playbackStart(1, T0 + 5, &handle, &codec) == 0) {
+        qmx_storage_v2_playbackSeek(handle, 1000);
+        qmx_storage_v2_playbackStop(handle);
+      }
+    }
+  });
+  std::thread a(reader, 0), b(reader, 1);
+  a.join();
+  b.join();
+  done = true;
+  churn.join();
+  for (int ch = 0; ch < 2; ch++) {
+    ASSERT_EQ(together[ch].size(), alone[ch].size()) << ch;
+    for (size_t i = 0; i < alone[ch].size(); i++) ASSERT_EQ(together[ch][i].data, alone[ch][i].data);
+  }
 }
 
 TEST_F(FileCard, ReadingFollowsRecordFileRotation) {
