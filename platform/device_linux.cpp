@@ -158,6 +158,7 @@ std::map<std::string, std::string> readMounts(const std::string &procRoot) {
     mounts.emplace(fields[2], unescapeMount(fields[4]));
   }
   free(line);
+  fclose(f);
   return mounts;
 }
 

@@ -5,6 +5,7 @@
 // The layer's registry lives for the whole process, so tests compare numbers
 // relative to each other and use disk names no other test uses when the
 // first-seen order matters.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,6 +116,20 @@ TEST_F(Discovery, MountPointsComeFromMountinfo) {
 
   fs.unmount("sdb1");
   EXPECT_STREQ("", byName(listAll())["/dev/sdb1"].root);
+
+  // The player lists disks on every press of its chooser: a listing keeps
+  // no descriptor open.
+  auto openFds = [] {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+      while (readdir(d)) n++;
+      closedir(d);
+    }
+    return n;
+  };
+  int before = openFds();
+  for (int i = 0; i < 20; i++) listAll();
+  EXPECT_EQ(before, openFds());
 }
 
 TEST_F(Discovery, NumbersStayWhileDevicesComeAndGo) {
