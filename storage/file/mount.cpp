@@ -27,10 +27,8 @@ static void closeFile(FILE **f) {
   *f = nullptr;
 }
 
-// Releases every file a load kept open and what it allocated, and stops any
-// playback handle still reading the card, so nothing outlives the card.
-static void releaseLoad(void) {
-  v2_stopAllHandles();
+// Releases every file a load kept open and what it allocated.
+static void releaseFiles(void) {
   closeFile(&g_v2.metaFile[0]);
   closeFile(&g_v2.metaFile[1]);
   closeFile(&g_v2.iframeFile);
@@ -40,6 +38,13 @@ static void releaseLoad(void) {
   g_v2.delIds = nullptr;
   g_v2.delCount = 0;
   g_v2.loaded = 0;
+}
+
+// Lets go of the card: its files, what the load allocated, and any playback
+// handle still reading it, so nothing outlives the card.
+static void releaseLoad(void) {
+  v2_stopAllHandles();
+  releaseFiles();
 }
 
 // Forgets the previous card's facts so that nothing of it survives into a
@@ -629,11 +634,23 @@ static void allocateDevice(qmx_storage_deviceList *list) {
 int qmx_storage_v2_findDevice(qmx_storage_deviceList *list) {
   if (!g_v2.initialised) return -1;
   allocateDevice(list);
-  // Validation loads each card and lets go of it again at once.
+  // Validation loads each card into a state of its own and lets go of it at
+  // once. The card that is open, and any playback on it, stay as they were:
+  // the window lists the disks on every press of its chooser and goes on
+  // asking the open card afterwards. The handle lock keeps playback calls,
+  // which read the card's state, out while the state is set aside.
+  v2_lockHandles();
+  v2_state open = g_v2;
   for (int i = 0; i < list->count; i++) {
-    list->device[i].valid = loadDrive(static_cast<uint8_t>(list->device[i].id)) == 0 ? 1 : 0;
-    releaseLoad();
+    g_v2 = v2_state{};
+    g_v2.initialised = 1;
+    g_v2.driveIndex = static_cast<uint8_t>(list->device[i].id);
+    if (plat_volumeRoot(g_v2.driveIndex, g_v2.root, sizeof g_v2.root) != 0) g_v2.root[0] = '\0';
+    list->device[i].valid = load() == 0 ? 1 : 0;
+    releaseFiles();
   }
+  g_v2 = open;
+  v2_unlockHandles();
   return 0;
 }
 

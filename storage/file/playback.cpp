@@ -28,7 +28,8 @@ struct v2_handle {
 // frame, free frame, seek, progress and stop hold it for their whole run, so
 // the playback and export threads take turns frame by frame. The card facts
 // the handles read (g_v2) are only written by a load, which never runs while
-// handles are in use.
+// handles are in use, and set aside by discovery, which holds this lock
+// while it validates other cards.
 static pthread_mutex_t handleMutex = PTHREAD_MUTEX_INITIALIZER;
 static v2_handle *handles[V2_HANDLES];
 
@@ -50,6 +51,9 @@ static void releaseHandle(v2_handle *h) {
   if (h->file) fclose(h->file);
   free(h);
 }
+
+void v2_lockHandles(void) { pthread_mutex_lock(&handleMutex); }
+void v2_unlockHandles(void) { pthread_mutex_unlock(&handleMutex); }
 
 void v2_stopAllHandles(void) {
   Locked lock;

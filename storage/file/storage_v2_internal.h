@@ -164,3 +164,7 @@ uint32_t v2_detectCodec(const uint8_t *data, uint32_t n);
 
 // Closes every playback handle (playback.cpp).
 void v2_stopAllHandles(void);
+// Takes and releases the handle lock, for the discovery that sets the open
+// card's state aside while it validates other cards.
+void v2_lockHandles(void);
+void v2_unlockHandles(void);

@@ -806,6 +806,50 @@ TEST_F(FileCard, DiscoveryListsUsbDisksOnceAndValidatesTheirCards) {
   plat_setRoots(emptyRoots_.c_str(), emptyRoots_.c_str(), emptyRoots_.c_str());
 }
 
+// The window lists the disks on every press of its chooser while a card is
+// open and maybe playing: validating other cards must not disturb it.
+TEST_F(FileCard, DiscoveryLeavesTheOpenCardAndItsPlaybackAlone) {
+  TestCard card;
+  recordSeconds(card, T0, 4);
+  card.fragment(1, T0, T0 + 4);
+  ASSERT_EQ(load(card), 0);
+  // Another card, with other recordings, attached beside it.
+  TestCard other;
+  recordSeconds(other, T0 + 5 * DAY, 2);
+  other.fragment(7, T0 + 5 * DAY, T0 + 5 * DAY + 2);
+  std::string otherDir = dir_ + "-other";
+  other.write(otherDir);
+  ASSERT_GE(driveOf(otherDir), 0);
+
+  uint32_t handle = 0, codec = 0;
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
+  qmx_storage_v2_frame f;
+  memset(&f, 0, sizeof f);
+  ASSERT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 0);
+  qmx_storage_v2_freeFrame(handle, &f);
+
+  qmx_storage_deviceList list = {nullptr, 0};
+  captured([&] { EXPECT_EQ(qmx_storage_v2_findDevice(&list), 0); });
+  int valid = 0;
+  for (int i = 0; i < list.count; i++) valid += list.device[i].valid;
+  EXPECT_EQ(valid, 2);
+  qmx_storage_v2_freeDevice(&list);
+
+  // Still the first card: its day, its span, and the handle reads on.
+  std::vector<Entry> entries = day(T0 - T0 % DAY);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].startTime, T0);
+  int64_t start = 0, end = 0;
+  qmx_storage_v2_getValidTime(&start, &end);
+  EXPECT_EQ(start, T0);
+  memset(&f, 0, sizeof f);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 0);
+  qmx_storage_v2_freeFrame(handle, &f);
+  qmx_storage_v2_playbackStop(handle);
+  std::error_code ec;
+  fs::remove_all(otherDir, ec);
+}
+
 // The fuzz seeds are real cards: each loads, and each with recordings plays.
 TEST_F(FileCard, FuzzSeedsAreWorkingCards) {
   int seen = 0;
