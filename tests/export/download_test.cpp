@@ -179,6 +179,7 @@ TEST_F(DownloadTest, FailedStartOnChannelZeroStillExportsChannelOne) {
 TEST_F(DownloadTest, RecordingWithoutAudioGetsSilenceBeforeEveryVideoFrameButTheFirst) {
   useCard("file", {"--codec", "h265", "--channels", "1", "--no-audio", "--record",
                    rec(0, S0, S0 + 10)});
+  ASSERT_GT(silentAac.size, 0u);
   channelNum = 1;
   videoType = 1;  // the playback start sets it from the recording
   download worker;
@@ -308,7 +309,7 @@ TEST_F(DownloadTest, SpanQueuedDuringAnExportWaitsItsTurn) {
 int main(int argc, char **argv) {
   QCoreApplication app(argc, argv);
   testing::InitGoogleTest(&argc, argv);
-  if (generateSilentAac() != 0) return 1;
+  generateSilentAac();  // the filler tests check that it was made
   return RUN_ALL_TESTS();
 }
 
