@@ -9,31 +9,11 @@
 #include <string>
 
 #include "qmx_common.h"
+#include "test_io.h"
 
 namespace {
 
-// Runs fn with standard output sent to a temporary file and returns what it
-// printed (after a flush, which the log itself never does).
-template <typename Fn>
-std::string capture(Fn fn) {
-  fflush(stdout);
-  char path[] = "/tmp/logtestXXXXXX";
-  int fd = mkstemp(path);
-  int saved = dup(1);
-  dup2(fd, 1);
-  fn();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fd);
-  unlink(path);
-  return out;
-}
+using testio::captureStdout;
 
 // Removes the "[HH:MM:SS:mmm " time so the rest can be compared exactly.
 std::string withoutTime(const std::string &line) {
@@ -45,7 +25,7 @@ std::string withoutTime(const std::string &line) {
 }
 
 TEST(Log, ErrorLineHasColouredPrefixTagFunctionLineAndMessage) {
-  std::string out = capture([] { qmx_common_log(1, "STORAGE", "readData", 42, "not open file yet.\n"); });
+  std::string out = captureStdout([] { qmx_common_log(1, "STORAGE", "readData", 42, "not open file yet.\n"); });
   EXPECT_EQ(withoutTime(out), "\033[1;31m[ERROR-STORAGE]:readData[42]:\033[mnot open file yet.\n");
   // The time is the local wall clock with milliseconds, two digits each.
   ASSERT_GT(out.size(), 20u);
@@ -62,7 +42,7 @@ TEST(Log, ShowsTheLocalTimeOfTheTimeZone) {
   setenv("TZ", "CST-8", 1);
   tzset();
   time_t before = time(nullptr);
-  std::string out = capture([] { qmx_common_log(1, "T", "f", 1, "x\n"); });
+  std::string out = captureStdout([] { qmx_common_log(1, "T", "f", 1, "x\n"); });
   struct tm utc;
   gmtime_r(&before, &utc);
   int hour = atoi(out.substr(8, 2).c_str());
@@ -72,7 +52,7 @@ TEST(Log, ShowsTheLocalTimeOfTheTimeZone) {
 }
 
 TEST(Log, FormatArgumentsAreExpanded) {
-  std::string out = capture([] {
+  std::string out = captureStdout([] {
     qmx_common_log(1, "STORAGE", "loadFragmentIndex", 7, "Invalid fragment_index count: %u\n", 65536u);
   });
   EXPECT_NE(out.find("Invalid fragment_index count: 65536\n"), std::string::npos);
@@ -81,15 +61,15 @@ TEST(Log, FormatArgumentsAreExpanded) {
 TEST(Log, ThresholdIsOneSoOnlyErrorsPrint) {
   EXPECT_EQ(qmx_common_logThreshold(), 1u);
   for (uint32_t level : {0u, 2u, 3u, 4u, 5u}) {
-    std::string out = capture([level] { qmx_common_log(level, "MUXER", "f", 1, "hidden\n"); });
+    std::string out = captureStdout([level] { qmx_common_log(level, "MUXER", "f", 1, "hidden\n"); });
     EXPECT_EQ(out, "") << "level " << level;
   }
 }
 
 TEST(Log, NullStringsPrintAsEmpty) {
-  std::string out = capture([] { qmx_common_log(1, nullptr, nullptr, 3, nullptr); });
+  std::string out = captureStdout([] { qmx_common_log(1, nullptr, nullptr, 3, nullptr); });
   EXPECT_EQ(withoutTime(out), "\033[1;31m[ERROR-]:[3]:\033[m");
-  out = capture([] { qmx_common_log(1, "", "storage_loadBase", 9, "invalid base\n"); });
+  out = captureStdout([] { qmx_common_log(1, "", "storage_loadBase", 9, "invalid base\n"); });
   EXPECT_EQ(withoutTime(out), "\033[1;31m[ERROR-]:storage_loadBase[9]:\033[minvalid base\n");
 }
 

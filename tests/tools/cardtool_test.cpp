@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "test_io.h"
+
 namespace {
 
 struct Result {
@@ -54,30 +56,11 @@ QJsonObject oneObject(const Result &r) {
   return doc.object();
 }
 
-uint32_t fileCrc(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  uLong crc = crc32(0L, Z_NULL, 0);
-  char buf[1 << 16];
-  while (f.read(buf, sizeof buf) || f.gcount() > 0)
-    crc = crc32(crc, reinterpret_cast<const Bytef *>(buf), static_cast<uInt>(f.gcount()));
-  return static_cast<uint32_t>(crc);
-}
-
 const std::string kTool = CARDTOOL_PATH;
 const std::string kSim = CARDSIM_PATH;
 
-// Unix time of a local time in the tests' fixed zone (TZ=CST-8, UTC+8).
-int64_t local(int y, int mo, int d, int h, int mi, int s) {
-  struct tm t = {};
-  t.tm_year = y - 1900;
-  t.tm_mon = mo - 1;
-  t.tm_mday = d;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  t.tm_isdst = -1;
-  return static_cast<int64_t>(mktime(&t));
-}
+// Local times are in the tests' fixed zone (TZ=CST-8, UTC+8).
+using testio::localTime;
 
 class CardtoolTest : public ::testing::Test {
  protected:
@@ -132,15 +115,15 @@ TEST_F(CardtoolTest, InfoOnBothLayouts) {
   EXPECT_EQ(o["channels"].toInt(), 2);
   EXPECT_EQ(o["videoType"].toInt(), 0);
   // The open recording ends at its last I-frame (one a second at 12 fps, gop 12).
-  EXPECT_EQ(o["validTime"].toObject()["start"].toVariant().toLongLong(), local(2026, 12, 1, 10, 0, 0));
-  EXPECT_EQ(o["validTime"].toObject()["end"].toVariant().toLongLong(), local(2026, 12, 2, 0, 0, 3));
+  EXPECT_EQ(o["validTime"].toObject()["start"].toVariant().toLongLong(), localTime(2026, 12, 1, 10, 0, 0));
+  EXPECT_EQ(o["validTime"].toObject()["end"].toVariant().toLongLong(), localTime(2026, 12, 2, 0, 0, 3));
 
   o = oneObject(run(kTool + " info " + vol() + " --json"));
   EXPECT_EQ(o["layout"].toString(), "file");
   EXPECT_TRUE(o["loaded"].toBool());
   EXPECT_EQ(o["channels"].toInt(), 1);
   EXPECT_EQ(o["videoType"].toInt(), 1);
-  EXPECT_EQ(o["validTime"].toObject()["start"].toVariant().toLongLong(), local(2026, 12, 3, 8, 0, 0));
+  EXPECT_EQ(o["validTime"].toObject()["start"].toVariant().toLongLong(), localTime(2026, 12, 3, 8, 0, 0));
 
   // The readable form carries the load report and local times.
   Result r = run(kTool + " info " + raw());
@@ -173,8 +156,8 @@ TEST_F(CardtoolTest, NotACardStillAnswersWithOneObject) {
 }
 
 TEST_F(CardtoolTest, MonthAndDayQueries) {
-  int64_t dec1 = local(2026, 12, 1, 0, 0, 0);
-  int64_t jan1 = local(2027, 1, 1, 0, 0, 0);
+  int64_t dec1 = localTime(2026, 12, 1, 0, 0, 0);
+  int64_t jan1 = localTime(2027, 1, 1, 0, 0, 0);
   QJsonObject o = oneObject(run(kTool + " month " + raw() + " --start " + std::to_string(dec1) +
                                 " --end " + std::to_string(jan1) + " --json"));
   EXPECT_EQ(o["mask"].toInt(), 0x3);  // the 1st, and the 2nd through midnight
@@ -192,10 +175,10 @@ TEST_F(CardtoolTest, MonthAndDayQueries) {
                         .toArray();
   ASSERT_EQ(list.size(), 2);
   EXPECT_EQ(list[0].toObject()["type"].toInt(), 1);
-  EXPECT_EQ(list[0].toObject()["start"].toVariant().toLongLong(), local(2026, 12, 1, 10, 0, 0));
-  EXPECT_EQ(list[0].toObject()["end"].toVariant().toLongLong(), local(2026, 12, 1, 10, 0, 6));
+  EXPECT_EQ(list[0].toObject()["start"].toVariant().toLongLong(), localTime(2026, 12, 1, 10, 0, 0));
+  EXPECT_EQ(list[0].toObject()["end"].toVariant().toLongLong(), localTime(2026, 12, 1, 10, 0, 6));
   EXPECT_EQ(list[1].toObject()["type"].toInt(), 3);
-  EXPECT_EQ(list[1].toObject()["end"].toVariant().toLongLong(), local(2026, 12, 2, 0, 0, 3));
+  EXPECT_EQ(list[1].toObject()["end"].toVariant().toLongLong(), localTime(2026, 12, 2, 0, 0, 3));
 
   // The readable form shows local times.
   Result r = run(kTool + " day " + raw() + " --start " + std::to_string(dec1) + " --end " +
@@ -205,7 +188,7 @@ TEST_F(CardtoolTest, MonthAndDayQueries) {
 }
 
 TEST_F(CardtoolTest, FramesFromAStartAndASeek) {
-  int64_t start = local(2026, 12, 1, 10, 0, 0);
+  int64_t start = localTime(2026, 12, 1, 10, 0, 0);
   QJsonObject o = oneObject(run(kTool + " frames " + raw() + " --start " + std::to_string(start) +
                                 " --limit 40 --json"));
   EXPECT_TRUE(o["ok"].toBool());
@@ -230,7 +213,7 @@ TEST_F(CardtoolTest, FramesFromAStartAndASeek) {
   frames = oneObject(run(kTool + " frames " + raw() + " --start " + std::to_string(start) + " --json"))
                ["frames"].toArray();
   ASSERT_FALSE(frames.isEmpty());
-  EXPECT_EQ(frames.last().toObject()["ts"].toVariant().toLongLong() / 1000, local(2026, 12, 2, 0, 0, 3));
+  EXPECT_EQ(frames.last().toObject()["ts"].toVariant().toLongLong() / 1000, localTime(2026, 12, 2, 0, 0, 3));
 
   // A seek of 2.5 s lands on the I-frame of second 3.
   frames = oneObject(run(kTool + " frames " + raw() + " --start " + std::to_string(start) +
@@ -239,7 +222,7 @@ TEST_F(CardtoolTest, FramesFromAStartAndASeek) {
   EXPECT_EQ(frames[0].toObject()["ts"].toVariant().toLongLong(), (start + 3) * 1000);
 
   // The file layout reports the codec detected on the first frame.
-  int64_t fstart = local(2026, 12, 3, 8, 0, 0);
+  int64_t fstart = localTime(2026, 12, 3, 8, 0, 0);
   o = oneObject(run(kTool + " frames " + vol() + " --start " + std::to_string(fstart) + " --json"));
   EXPECT_TRUE(o["ok"].toBool());
   EXPECT_EQ(o["codec"].toInt(), 1);
@@ -276,15 +259,15 @@ TEST_F(CardtoolTest, DevicesListsAttachedCardsAsThePlayerWould) {
 TEST_F(CardtoolTest, TheCardIsNeverWritten) {
   struct stat before, after;
   ASSERT_EQ(stat(raw().c_str(), &before), 0);
-  uint32_t crc = fileCrc(raw());
-  int64_t start = local(2026, 12, 1, 10, 0, 0);
+  uint32_t crc = testio::fileCrc32(raw());
+  int64_t start = localTime(2026, 12, 1, 10, 0, 0);
   run(kTool + " info " + raw() + " --json");
   run(kTool + " month " + raw() + " --start 0 --end 2000000000 --json");
   run(kTool + " day " + raw() + " --start " + std::to_string(start) + " --end " + std::to_string(start + 86400));
   run(kTool + " frames " + raw() + " --start " + std::to_string(start) + " --seek 1000 --json");
   run(kTool + " devices --card " + raw());
   ASSERT_EQ(stat(raw().c_str(), &after), 0);
-  EXPECT_EQ(fileCrc(raw()), crc);
+  EXPECT_EQ(testio::fileCrc32(raw()), crc);
   EXPECT_EQ(before.st_size, after.st_size);
   EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
   EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);

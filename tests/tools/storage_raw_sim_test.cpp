@@ -20,6 +20,7 @@
 #include "device.h"
 #include "qmx_storage.h"
 #include "raw_card_parse.h"
+#include "test_io.h"
 #include "raw_manifest.h"
 #include "raw_writer.h"
 #include "scenario.h"
@@ -36,26 +37,7 @@ std::string tempPath(const std::string &name) {
          std::to_string(++g_serial) + "_" + name;
 }
 
-template <typename Fn>
-std::string captureStdout(Fn fn) {
-  fflush(stdout);
-  char path[] = "/tmp/rawsimoutXXXXXX";
-  int fd = mkstemp(path);
-  int saved = dup(1);
-  dup2(fd, 1);
-  fn();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fd);
-  unlink(path);
-  return out;
-}
+using testio::captureStdout;
 
 // Runs fn with standard output thrown away (the library's error lines).
 template <typename Fn>

@@ -14,31 +14,11 @@
 
 #include "device.h"
 #include "qmx_storage.h"
+#include "test_io.h"
 
 namespace cardtest {
 
-// Runs fn with standard output sent to a temporary file; returns what it
-// printed. The log never flushes, so both ends flush here.
-template <typename Fn>
-std::string captureStdout(Fn fn) {
-  fflush(stdout);
-  char path[] = "/tmp/rawtestXXXXXX";
-  int fd = mkstemp(path);
-  int saved = dup(1);
-  dup2(fd, 1);
-  fn();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  char buf[4096];
-  lseek(fd, 0, SEEK_SET);
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fd);
-  unlink(path);
-  return out;
-}
+using testio::captureStdout;
 
 // The ERROR lines of the library in output, each as "function|message"
 // (message without its line end); other text is skipped.
@@ -58,18 +38,7 @@ inline std::vector<std::string> logLines(const std::string &out) {
   return lines;
 }
 
-// Local time to Unix seconds (the tests run with TZ=CST-8).
-inline int64_t localTime(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-  struct tm t = {};
-  t.tm_year = y - 1900;
-  t.tm_mon = mo - 1;
-  t.tm_mday = d;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  t.tm_isdst = -1;
-  return static_cast<int64_t>(mktime(&t));
-}
+using testio::localTime;
 
 // A per-process directory for card images. Image names are reused across
 // tests so that the device layer sees the same few volumes.
