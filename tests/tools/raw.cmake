@@ -9,7 +9,8 @@ gtest_discover_tests(cardsim_raw_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
 # The raw-disk library reading simulator-made cards.
 if(TARGET qmx_storage_raw)
   add_executable(storage_raw_sim_test storage_raw_sim_test.cpp)
-  target_include_directories(storage_raw_sim_test PRIVATE ${PROJECT_SOURCE_DIR}/platform)
+  target_include_directories(storage_raw_sim_test PRIVATE ${PROJECT_SOURCE_DIR}/platform
+                             ${PROJECT_SOURCE_DIR}/tests/support ${PROJECT_SOURCE_DIR}/tests/storage/raw)
   target_link_libraries(storage_raw_sim_test PRIVATE cardsim_core qmx_storage_raw qmx_platform
                         GTest::gtest_main)
   gtest_discover_tests(storage_raw_sim_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
