@@ -99,6 +99,12 @@ std::vector<Entry> day(int64_t start) {
   return out;
 }
 
+int countOf(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
 struct Got {
   uint32_t word;
   int64_t time;
@@ -199,27 +205,31 @@ TEST(StorageFileSim, MountGettersMonthAndDayQueries) {
   EXPECT_EQ(day(qmx_common_getTimeSec() + 10).at(0).type, -1);  // in the future
 }
 
+// Which meta copy counts, and which damaged or missing files fail the load;
+// each logged complaint comes once.
 TEST(StorageFileSim, MetaCopyChoiceAndMissingFiles) {
   struct Case {
     const char *options;
-    int open;       // expected open result
-    bool newest;    // the state with the last recording counts
+    int open;         // expected open result
+    bool newest;      // the state with the last recording counts
+    const char *log;  // a line the load must print exactly once
   } cases[] = {
-      {"{}", 0, true},
-      {"{\"metaNewer\": 0}", 0, true},
-      {"{\"metaBadCrc\": [1]}", 0, false},
-      {"{\"metaSequence\": [2147483647, -2147483648]}", 0, true},
-      {"{\"metaNewer\": 0, \"metaSequence\": [-2147483648, 2147483647]}", 0, true},
-      {"{\"metaBadCrc\": [0, 1]}", -1, false},
-      {"{\"faults\": {\"remove\": [\"storage/index/meta_00.dt\"]}}", -1, false},
-      {"{\"faults\": {\"badBaseMagic\": true}}", -1, false},
-      {"{\"faults\": {\"badBaseCrc\": true}}", -1, false},
-      {"{\"faults\": {\"badNewestFragCrc\": true}}", -1, false},
-      {"{\"faults\": {\"badNewestIframeCrc\": true}}", -1, false},
-      {"{\"faults\": {\"badHeaderCrc\": [-1]}}", -1, false},
-      {"{\"faults\": {\"truncate\": {\"storage/base.dt\": 38}}}", -1, false},
-      {"{\"faults\": {\"remove\": [\"storage/index/iframe.dt\"]}}", -1, false},
-      {"{\"deleted\": [1], \"faults\": {\"badDelCrc\": true}}", 0, true},
+      {"{}", 0, true, "storage/index/del_frag.dt failed.\n"},  // sequences 7 and 8
+      {"{\"metaNewer\": 0}", 0, true, nullptr},
+      {"{\"metaBadCrc\": [0]}", 0, true, "invalid meta\n"},
+      {"{\"metaNewer\": 0, \"metaBadCrc\": [0]}", 0, false, "invalid meta\n"},
+      {"{\"metaSequence\": [2147483647, -2147483648]}", 0, true, nullptr},
+      {"{\"metaNewer\": 0, \"metaSequence\": [-2147483648, 2147483647]}", 0, true, nullptr},
+      {"{\"metaBadCrc\": [0, 1]}", -1, false, nullptr},
+      {"{\"faults\": {\"remove\": [\"storage/index/meta_00.dt\"]}}", -1, false, nullptr},
+      {"{\"faults\": {\"badBaseMagic\": true}}", -1, false, nullptr},
+      {"{\"faults\": {\"badBaseCrc\": true}}", -1, false, "invalid base\n"},
+      {"{\"faults\": {\"badNewestFragCrc\": true}}", -1, false, nullptr},
+      {"{\"faults\": {\"badNewestIframeCrc\": true}}", -1, false, nullptr},
+      {"{\"faults\": {\"badHeaderCrc\": [-1]}}", -1, false, nullptr},
+      {"{\"faults\": {\"truncate\": {\"storage/base.dt\": 38}}}", -1, false, nullptr},
+      {"{\"faults\": {\"remove\": [\"storage/index/iframe.dt\"]}}", -1, false, nullptr},
+      {"{\"deleted\": [1], \"faults\": {\"badDelCrc\": true}}", 0, true, "invalid del header\n"},
   };
   for (const Case &k : cases) {
     SCOPED_TRACE(k.options);
@@ -228,7 +238,13 @@ TEST(StorageFileSim, MetaCopyChoiceAndMissingFiles) {
     add(&sc, 0, kT0 + 10, kT0 + 12);
     Card c;
     ASSERT_TRUE(make(sc, "meta", &c)) << c.error;
-    ASSERT_EQ(openCard(c), k.open);
+    testing::internal::CaptureStdout();
+    const int rc = openCard(c);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(rc, k.open);
+    if (k.log) {
+      EXPECT_EQ(countOf(out, k.log), 1) << out;
+    }
     if (k.open != 0) continue;
     int64_t start = 0, end = 0;
     qmx_storage_v2_getValidTime(&start, &end);
@@ -279,7 +295,7 @@ TEST(StorageFileSim, PlaybackOfChannel1IsItsVideoAndEveryAudioFrame) {
   EXPECT_EQ(got.front().time, (kT0 + 1) * 1000);  // channel 1's first key frame
   qmx_storage_v2_frame f;
   std::memset(&f, 0, sizeof f);
-  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 1);  // stays at the end
+  for (int i = 0; i < 3; i++) EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 1);  // stays at the end
   EXPECT_EQ(qmx_storage_v2_playbackProgress(handle), got.back().time - kT0 * 1000);
 
   // A seek goes to the channel's first key frame at or after start + offset.
@@ -290,7 +306,21 @@ TEST(StorageFileSim, PlaybackOfChannel1IsItsVideoAndEveryAudioFrame) {
   EXPECT_EQ(f.word & 1, 1u);
   EXPECT_EQ((f.word >> 2) & 7, 1u);
   qmx_storage_v2_freeFrame(handle, &f);
+  EXPECT_EQ(qmx_storage_v2_playbackSeek(handle, 9000), -1);  // beyond the newest frame
   qmx_storage_v2_playbackStop(handle);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), -1);
+  EXPECT_EQ(qmx_storage_v2_playbackProgress(handle), -1);
+
+  // Sixteen handles at most; a stop frees its slot for the next start.
+  for (uint32_t i = 0; i < 16; i++) {
+    ASSERT_EQ(qmx_storage_v2_playbackStart(i & 1, static_cast<uint64_t>(kT0), &handle, &codec), 0);
+    EXPECT_EQ(handle, i);
+  }
+  EXPECT_EQ(qmx_storage_v2_playbackStart(0, static_cast<uint64_t>(kT0), &handle, &codec), -1);
+  qmx_storage_v2_playbackStop(6);
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, static_cast<uint64_t>(kT0), &handle, &codec), 0);
+  EXPECT_EQ(handle, 6u);
+  for (uint32_t i = 0; i < 16; i++) qmx_storage_v2_playbackStop(i);
 
   // Channel 0 starts at its own key frame; its video is never channel 1's.
   got.clear();
@@ -312,11 +342,16 @@ TEST(StorageFileSim, PlaybackFollowsRotationAndEndMarksThroughWrappedRings) {
   for (bool marks : {true, false}) {
     SCOPED_TRACE(marks ? "end-of-file marks" : "no marks");
     char options[300];
+    // Ring sizes of 1000 bytes hold 31 fragment records (992 bytes) and 66
+    // I-frame records (990 bytes); both rings wrap.
     std::snprintf(options, sizeof options,
                   "{\"recordFileSize\": 30000, \"recordFiles\": 12, \"firstRecordFile\": 10,"
-                  " \"eofMarks\": %s, \"fragRingRecords\": 5, \"fragRingStart\": 3,"
-                  " \"iframeRingRecords\": 40, \"iframeRingStart\": 35}",
-                  marks ? "true" : "false");
+                  " \"eofMarks\": %s, %s}",
+                  marks ? "true" : "false",
+                  marks ? "\"fragRingRecords\": 5, \"fragRingStart\": 3, \"iframeRingRecords\": 40,"
+                          " \"iframeRingStart\": 35"
+                        : "\"fragRingBytes\": 1000, \"fragRingStart\": 29, \"iframeRingBytes\": 1000,"
+                          " \"iframeRingStart\": 60");
     Scenario sc = filevol::scenario(1, 2, options, true);
     add(&sc, 0, kT0, kT0 + 4, 3);
     add(&sc, 1, kT0 + 1, kT0 + 6, 4);

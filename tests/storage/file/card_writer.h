@@ -51,15 +51,11 @@ inline void put64(Bytes &b, int64_t v) {
   put32(b, static_cast<uint32_t>(static_cast<uint64_t>(v) >> 32));
 }
 inline void zeros(Bytes &b, size_t n) { b.insert(b.end(), n, 0); }
-// Closes a record with the check word over everything before it; bad makes
-// it wrong on purpose.
-inline void seal(Bytes &b, bool bad = false) {
-  uint16_t c = crcBitwise(b.data(), b.size());
-  put16(b, bad ? static_cast<uint16_t>(c ^ 0x5A5A) : c);
-}
+// Closes a record with the check word over everything before it.
+inline void seal(Bytes &b) { put16(b, crcBitwise(b.data(), b.size())); }
 
 inline Bytes baseRecord(uint32_t magic, uint8_t channels, int32_t iframeRing, uint32_t fragRing,
-                        int32_t recordFileSize, bool badCrc = false) {
+                        int32_t recordFileSize) {
   Bytes b;
   put32(b, magic);
   put64(b, 123456789);  // total, unused by readers
@@ -69,7 +65,7 @@ inline Bytes baseRecord(uint32_t magic, uint8_t channels, int32_t iframeRing, ui
   put32(b, fragRing);
   zeros(b, 4);
   put32(b, static_cast<uint32_t>(recordFileSize));
-  seal(b, badCrc);
+  seal(b);
   return b;
 }
 
@@ -80,7 +76,6 @@ struct Meta {
   uint32_t writeOffset = 0;
   int64_t lastTime = 0;
   uint16_t recFileCount = 1;
-  bool badCrc = false;
 };
 
 inline Bytes metaRecord(const Meta &m) {
@@ -98,12 +93,11 @@ inline Bytes metaRecord(const Meta &m) {
   put8(b, 0);
   put16(b, m.recFileCount);
   zeros(b, 12);
-  seal(b, m.badCrc);
+  seal(b);
   return b;
 }
 
-inline Bytes fragRecord(uint32_t id, uint8_t type, uint8_t videoType, int64_t start, int64_t end,
-                        bool badCrc = false) {
+inline Bytes fragRecord(uint32_t id, uint8_t type, uint8_t videoType, int64_t start, int64_t end) {
   Bytes b;
   put32(b, id);
   put8(b, type);
@@ -111,7 +105,7 @@ inline Bytes fragRecord(uint32_t id, uint8_t type, uint8_t videoType, int64_t st
   put48(b, start);
   put48(b, end);
   zeros(b, 12);
-  seal(b, badCrc);
+  seal(b);
   return b;
 }
 
@@ -173,7 +167,6 @@ struct TestCard {
   uint32_t fragHeadIndex = 0;
   uint32_t iframeHeadIndex = 0;
   bool writeDel = true;
-  bool crossing = false;
   std::vector<uint32_t> deleted;
   int32_t sequence = 5;
 
@@ -188,9 +181,7 @@ struct TestCard {
   FramePos frame(bool video, uint8_t channel, int64_t timeMs, const Bytes &data, bool key = false) {
     if (rec.empty()) rec.resize(recFileCount);
     const int64_t need = 12 + static_cast<int64_t>(data.size());
-    // A crossing recorder only keeps headers inside the record file size
-    // and lets the data run past it (then there is never room for a mark).
-    if (next.offset + (crossing ? 12 : need) > recordFileSize) {
+    if (next.offset + need > recordFileSize) {
       if (next.offset + 12 <= static_cast<uint32_t>(recordFileSize))
         placeAt(rec[next.file], next.offset, frameHeader(frameWord(false, 0, 0, true), timeMs));
       next.file = static_cast<uint16_t>((next.file + 1) % recFileCount);
