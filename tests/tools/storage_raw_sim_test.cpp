@@ -433,33 +433,49 @@ const char *kSmallCard = R"({"layout":"raw","codec":"h265","channels":2,"media":
     {"channel":1,"start":"2026-12-06 08:00:00","end":"2026-12-06 08:00:03"}],
   "raw":{"frameAreaSize":262144,"ringStartBeforeEnd":8000,"fragmentsPerList":2,"iframesPerList":3)";
 
+// Byte ranges of a card's structures: the card information, and per channel
+// the indexes, the first and newest lists, some frames and the newest key
+// frame's header.
+std::vector<std::pair<uint64_t, uint64_t>> structures(const Card &c) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges = {{kCardInfo, 17 + 64 * 2}};
+  Image img(c.image);
+  std::vector<uint8_t> info = img.read(kCardInfo, 273);
+  EXPECT_EQ(info.size(), 273u);
+  for (int ch = 0; ch < 2 && !info.empty(); ++ch) {
+    ChannelInfo ci = channelInfo(info, ch);
+    std::vector<IndexRecord> fidx = readIndex(img, ci.fragIdx), iidx = readIndex(img, ci.iframeIdx);
+    ranges.push_back({ci.fragIdx, 4 + 16 * fidx.size()});
+    ranges.push_back({ci.iframeIdx, 4 + 16 * iidx.size()});
+    ranges.push_back({fidx.front().listAddr, 4 + 33 * 2});
+    ranges.push_back({fidx.back().listAddr, 4 + 33});
+    ranges.push_back({iidx.front().listAddr, 4 + 16 * 3});
+    ranges.push_back({iidx.back().listAddr, 4 + 16 * 3});
+    const std::vector<ManifestFrame> &mf = c.channels[ch].frames;
+    for (size_t i = 0; i < mf.size(); i += std::max<size_t>(1, mf.size() / 6)) ranges.push_back({mf[i].addr, 13});
+    for (const ManifestFrame &f : mf)
+      if (f.key) ranges.back() = {f.addr, 13};
+  }
+  return ranges;
+}
+
 }  // namespace
 
 TEST(StorageRawSimDamage, TruncationSweepFailsCleanly) {
   captureStdout([] { qmx_storage_init(); });
-  // Where the structures lie, from an intact copy.
   Card whole;
   ASSERT_NO_FATAL_FAILURE(makeCard(std::string(kSmallCard) + "}}", "whole", &whole));
-  Image img(whole.image);
-  std::vector<uint8_t> info = img.read(kCardInfo, 273);
-  ASSERT_EQ(info.size(), 273u);
-  std::vector<uint64_t> cuts = {0, kCardInfo, kCardInfo + 1, kCardInfo + 16, kCardInfo + 17,
-                                kCardInfo + 100, kCardInfo + 272};
+  // Cuts inside and just after each structure, inside frames, and at the
+  // wrap point of the ring.
+  std::vector<uint64_t> cuts = {0, kCardInfo + 16, kCardInfo + 272};
+  for (const auto &r : structures(whole))
+    for (uint64_t d : {0, 2, 4, 11, 20, 36})
+      if (d <= r.second) cuts.push_back(r.first + d);
   for (int ch = 0; ch < 2; ++ch) {
-    ChannelInfo ci = channelInfo(info, ch);
-    for (uint64_t base : {ci.fragIdx, ci.iframeIdx})
-      for (uint64_t d : {0, 2, 4, 11, 20, 36}) cuts.push_back(base + d);
-    for (const IndexRecord &ir : readIndex(img, ci.fragIdx))
-      for (uint64_t d : {0, 3, 4, 30, 40, 8451}) cuts.push_back(ir.listAddr + d);
-    for (const IndexRecord &ir : readIndex(img, ci.iframeIdx))
-      for (uint64_t d : {0, 4, 10, 20, 32771}) cuts.push_back(ir.listAddr + d);
     const std::vector<ManifestFrame> &mf = whole.channels[ch].frames;
-    for (size_t i = 0; i < mf.size(); i += std::max<size_t>(1, mf.size() / 12)) {
-      cuts.push_back(mf[i].addr + 5);
+    for (size_t i = 0; i < mf.size(); i += std::max<size_t>(1, mf.size() / 12))
       cuts.push_back(mf[i].addr + 13 + mf[i].size / 2);
-    }
     cuts.push_back(mf.back().addr + 13);  // the open fragment's last frame
-    cuts.push_back(ci.frameRetrace);
+    cuts.push_back(whole.channels[ch].frameRetrace);
   }
   for (uint64_t cut : cuts) {
     Card c;
@@ -476,32 +492,10 @@ TEST(StorageRawSimDamage, CorruptionRunFailsCleanly) {
   Card c;
   ASSERT_NO_FATAL_FAILURE(makeCard(std::string(kSmallCard) + "}}", "corrupt", &c));
   const uint32_t crc = testio::fileCrc32(c.image);
-  // Byte ranges to damage: the card information, and per channel the
-  // indexes, the first and newest lists, and some frame headers.
-  std::vector<std::pair<uint64_t, uint64_t>> ranges = {{kCardInfo, 17 + 64 * 2}};
-  {
-    Image img(c.image);
-    std::vector<uint8_t> info = img.read(kCardInfo, 273);
-    ASSERT_EQ(info.size(), 273u);
-    for (int ch = 0; ch < 2; ++ch) {
-      ChannelInfo ci = channelInfo(info, ch);
-      std::vector<IndexRecord> fidx = readIndex(img, ci.fragIdx), iidx = readIndex(img, ci.iframeIdx);
-      ranges.push_back({ci.fragIdx, 4 + 16 * fidx.size()});
-      ranges.push_back({ci.iframeIdx, 4 + 16 * iidx.size()});
-      ranges.push_back({fidx.front().listAddr, 4 + 33 * 2});
-      ranges.push_back({fidx.back().listAddr, 4 + 33});
-      ranges.push_back({iidx.front().listAddr, 4 + 16 * 3});
-      ranges.push_back({iidx.back().listAddr, 4 + 16 * 3});
-      const std::vector<ManifestFrame> &mf = c.channels[ch].frames;
-      for (size_t i = 0; i < mf.size(); i += std::max<size_t>(1, mf.size() / 6)) ranges.push_back({mf[i].addr, 13});
-      for (const ManifestFrame &f : mf)
-        if (f.key) ranges.back() = {f.addr, 13};  // the newest key frame's header
-    }
-  }
   int fd = open(c.image.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   int cases = 0;
-  for (const auto &range : ranges) {
+  for (const auto &range : structures(c)) {
     for (uint64_t at = range.first; at < range.first + range.second; ++at) {
       uint8_t orig;
       ASSERT_EQ(pread(fd, &orig, 1, static_cast<off_t>(at)), 1);

@@ -30,16 +30,6 @@ namespace fs = std::filesystem;
 const int64_t T0 = 1700000000;  // a recording day well in the past
 const int64_t DAY = 86400;
 
-int countOpenFds() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  if (!d) return -1;
-  while (struct dirent *e = readdir(d))
-    if (e->d_name[0] != '.') n++;
-  closedir(d);
-  return n;
-}
-
 // Open descriptors on files below dir.
 int countFdsUnder(const std::string &dir) {
   int n = 0;
@@ -315,25 +305,24 @@ TEST_F(FileCard, CloseReleasesEveryFile) {
   card.write(dir_);
   int drive = driveOf(dir_);
   ASSERT_GE(drive, 0);
-  const int before = countOpenFds();
-  ASSERT_EQ(qmx_storage_v2_open(static_cast<uint8_t>(drive)), 0);
-  EXPECT_EQ(countOpenFds(), before + 5);  // both meta copies, the rings, the write file
+    ASSERT_EQ(qmx_storage_v2_open(static_cast<uint8_t>(drive)), 0);
+  EXPECT_EQ(countFdsUnder(dir_), 5);  // both meta copies, the rings, the write file
   uint32_t handle, codec;
   ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
-  EXPECT_EQ(countOpenFds(), before + 6);
+  EXPECT_EQ(countFdsUnder(dir_), 6);
   // A new load lets go of the previous one's files and handles.
   ASSERT_EQ(qmx_storage_v2_open(static_cast<uint8_t>(drive)), 0);
-  EXPECT_EQ(countOpenFds(), before + 5);
+  EXPECT_EQ(countFdsUnder(dir_), 5);
   ASSERT_EQ(qmx_storage_v2_playbackStart(0, T0, &handle, &codec), 0);
   free(qmx_storage_v2_queryByDay(T0, T0 + DAY));
   qmx_storage_v2_queryByMonth(T0, T0 + 30 * DAY);
   EXPECT_EQ(qmx_storage_v2_close(), 0);
-  EXPECT_EQ(countOpenFds(), before);
+  EXPECT_EQ(countFdsUnder(dir_), 0);
   // A load that fails half-way keeps nothing open either.
   fs::remove(path("index/frag.dt"));
   EXPECT_EQ(qmx_storage_v2_open(static_cast<uint8_t>(drive)), -1);
   qmx_storage_v2_close();
-  EXPECT_EQ(countOpenFds(), before);
+  EXPECT_EQ(countFdsUnder(dir_), 0);
 }
 
 // ---------------------------------------------------------------- discovery
