@@ -9,8 +9,7 @@ if(TARGET cardsim_core AND EXISTS ${CMAKE_SOURCE_DIR}/tools/cardsim/file_writer.
   target_link_libraries(cardsim_file_volume PUBLIC cardsim_core GTest::gtest ZLIB::ZLIB)
 
   add_executable(cardsim_file_test ${CMAKE_CURRENT_SOURCE_DIR}/cardsim_file_test.cpp)
-  target_link_libraries(cardsim_file_test PRIVATE cardsim_file_volume PkgConfig::FFMPEG
-                        GTest::gtest_main)
+  target_link_libraries(cardsim_file_test PRIVATE cardsim_file_volume GTest::gtest_main)
   gtest_discover_tests(cardsim_file_test PROPERTIES ENVIRONMENT "${CARDSIM_FILE_TEST_ENV}")
 
   if(TARGET qmx_storage_file AND TARGET qmx_platform

@@ -1,5 +1,5 @@
-# Tests of the raw-disk side of the simulator, and of the raw-disk library
-# on simulator-made cards.
+# Tests of the simulator (scenarios, media, raw-disk options, command line),
+# and of the raw-disk library on simulator-made cards.
 add_executable(cardsim_raw_test cardsim_raw_test.cpp)
 target_link_libraries(cardsim_raw_test PRIVATE cardsim_core GTest::gtest_main)
 target_compile_definitions(cardsim_raw_test PRIVATE CARDSIM_PATH="$<TARGET_FILE:cardsim>")

@@ -1,6 +1,6 @@
-// A small reader of raw-disk card images for the simulator tests: reads the
-// records back from the image file with its own little-endian readers, so a
-// mistake in the writer's record code shows up here.
+// Reads a few things straight out of a raw-disk card image for the tests:
+// little-endian fields, the channel records of the card information and an
+// index. Enough to find the bytes a test wants to look at or damage.
 #pragma once
 
 #include <fcntl.h>
@@ -25,7 +25,7 @@ class Image {
   ~Image() {
     if (fd_ >= 0) ::close(fd_);
   }
-  bool ok() const { return fd_ >= 0; }
+  Image(const Image &) = delete;
   // n bytes at addr; empty when they cannot all be read.
   std::vector<uint8_t> read(uint64_t addr, size_t n) const {
     std::vector<uint8_t> b(n);
@@ -35,6 +35,10 @@ class Image {
   uint32_t u32(uint64_t addr) const {
     auto b = read(addr, 4);
     return b.empty() ? 0xFFFFFFFFu : le32(b.data());
+  }
+  uint64_t u64(uint64_t addr) const {
+    auto b = read(addr, 8);
+    return b.empty() ? ~0ull : le64(b.data());
   }
 
  private:
@@ -50,26 +54,14 @@ struct IndexRecord {
   int64_t time;
   uint64_t listAddr;
 };
-struct FragmentRecord {
-  int64_t startTime, endTime;
-  uint64_t startAddr, endAddr;
-  uint8_t type;
-};
-struct IframeRecord {
-  int64_t time;
-  uint64_t frameAddr;
-};
-struct FrameHeader {
-  uint32_t length;
-  int64_t time;
-  uint8_t flags;
-};
 
 inline ChannelInfo channelInfo(const std::vector<uint8_t> &card, int c) {
   const uint8_t *p = card.data() + 17 + 64 * c;
   return {le64(p), le64(p + 8), le64(p + 24), le64(p + 32), le64(p + 48), le64(p + 56)};
 }
 
+// The records of a fragment or I-frame index; empty when the count is not
+// believable or the records cannot be read.
 inline std::vector<IndexRecord> readIndex(const Image &img, uint64_t addr) {
   std::vector<IndexRecord> out;
   uint32_t n = img.u32(addr);
@@ -78,36 +70,6 @@ inline std::vector<IndexRecord> readIndex(const Image &img, uint64_t addr) {
   for (uint32_t i = 0; i < n && !b.empty(); ++i)
     out.push_back({static_cast<int64_t>(le64(&b[i * 16])), le64(&b[i * 16 + 8])});
   return out;
-}
-
-inline std::vector<FragmentRecord> readFragmentList(const Image &img, uint64_t addr) {
-  std::vector<FragmentRecord> out;
-  auto b = img.read(addr, 8452);
-  if (b.empty()) return out;
-  uint32_t n = le32(b.data());
-  for (uint32_t i = 0; i < n && i < 256; ++i) {
-    const uint8_t *p = &b[4 + 33 * i];
-    out.push_back({static_cast<int64_t>(le64(p)), static_cast<int64_t>(le64(p + 8)), le64(p + 16),
-                   le64(p + 24), p[32]});
-  }
-  return out;
-}
-
-inline std::vector<IframeRecord> readIframeList(const Image &img, uint64_t addr) {
-  std::vector<IframeRecord> out;
-  auto b = img.read(addr, 32772);
-  if (b.empty()) return out;
-  uint32_t n = le32(b.data());
-  for (uint32_t i = 0; i < n && i < 2048; ++i)
-    out.push_back({static_cast<int64_t>(le64(&b[4 + 16 * i])), le64(&b[4 + 16 * i + 8])});
-  return out;
-}
-
-inline bool readFrameHeader(const Image &img, uint64_t addr, FrameHeader *h) {
-  auto b = img.read(addr, 13);
-  if (b.empty()) return false;
-  *h = {le32(b.data()), static_cast<int64_t>(le64(b.data() + 4)), b[12]};
-  return true;
 }
 
 }  // namespace rawimg
