@@ -33,6 +33,16 @@ TEST_F(SilentAac, ReportsItsSizeAndStartsWithSyncWord) {
                          std::to_string(silentAac.size) + " bytes\n");
   EXPECT_EQ(silentAac.data[0], 0xFF);
   EXPECT_EQ(silentAac.data[1] & 0xF0, 0xF0);
+
+  // Made once per process: a second window gets the same stream, and the
+  // pointer the workers already hold stays valid.
+  const uint8_t *data = silentAac.data;
+  uint32_t size = silentAac.size;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(generateSilentAac(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), printed);
+  EXPECT_EQ(silentAac.data, data);
+  EXPECT_EQ(silentAac.size, size);
 }
 
 // Walks the stream frame by frame: every header declares AAC LC, 16 kHz,

@@ -75,17 +75,22 @@ class CardtoolTest : public ::testing::Test {
                    " --record '0,2026-12-01 10:00:00,2026-12-01 10:00:06,1'" +
                    " --record '1,2026-12-01 10:00:02,2026-12-01 10:00:05,2'" +
                    " --record '0,2026-12-01 23:59:57,2026-12-02 00:00:04,3,open'");
-    ASSERT_EQ(r.status, 0) << r.err;
+    if (r.status != 0) setupError_ = r.err;
     r = run(kSim + " --layout file --codec h264 --channels 1 --size 64x48 --out " + vol() +
             " --record '0,2026-12-03 08:00:00,2026-12-03 08:00:05,4'");
-    ASSERT_EQ(r.status, 0) << r.err;
+    if (r.status != 0) setupError_ += r.err;
   }
+  // A failed fixture fails each test (a failure in SetUpTestSuite would only
+  // mark the tests skipped).
+  void SetUp() override { ASSERT_EQ(setupError_, "") << "cardsim could not make the cards"; }
   static void TearDownTestSuite() { run("rm -rf " + dir_); }
   static std::string raw() { return dir_ + "/raw.img"; }
   static std::string vol() { return dir_ + "/vol"; }
   static std::string dir_;
+  static std::string setupError_;
 };
 std::string CardtoolTest::dir_;
+std::string CardtoolTest::setupError_;
 
 TEST_F(CardtoolTest, HelpAndUsageErrors) {
   Result r = run(kTool + " --help");
