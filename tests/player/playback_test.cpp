@@ -1,0 +1,228 @@
+// The playback loop on simulator cards: a worker runs on its own thread as
+// in the program, the test thread receives its pictures through queued
+// connections and steers it through the process-wide variables.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "demuxer.h"
+#include "demuxer_2.h"
+#include "globals.h"
+#include "silent_aac.h"
+#include "simcard.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+// 2026-12-01 10:00:00 in UTC+8; the recording runs 6 s on both channels.
+const int64_t kStart = 1796090400;
+const int64_t kEnd = kStart + 6;
+
+// Runs the Qt event loop of the test thread until cond holds or ms pass.
+bool spinUntil(const std::function<bool()> &cond, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!cond()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+void spinFor(int ms) {
+  spinUntil([] { return false; }, ms);
+}
+
+// One worker on its own thread, with the pictures it hands over counted and
+// released on the test thread, and pane 1's position sampled at each.
+struct Running {
+  DemuxerBase *worker;
+  QThread thread;
+  QObject sink;
+  int pictures = 0;
+  int pcmBlocks = 0;
+  std::vector<int64_t> times;
+
+  explicit Running(DemuxerBase *w) : worker(w) {
+    worker->moveToThread(&thread);
+    QObject::connect(worker, &DemuxerBase::sigGetVedioFrame, &sink,
+        [this](AVFrame *f, int, int) {
+          pictures++;
+          times.push_back(currentVideoTime);
+          qmx_player_releasePicture(f);
+        }, Qt::QueuedConnection);
+    QObject::connect(worker, &DemuxerBase::sigGetAudioFrame, &sink,
+        [this](const char *d, int) {
+          pcmBlocks++;
+          qmx_player_releasePcm(d);
+        }, Qt::QueuedConnection);
+    thread.start();
+    QMetaObject::invokeMethod(worker, "on_demuxer_start", Qt::QueuedConnection);
+  }
+  void step() { QMetaObject::invokeMethod(worker, "on_demuxer_nextFrame", Qt::QueuedConnection); }
+  ~Running() {
+    worker->requestStop();
+    thread.quit();
+    thread.wait();
+    // Copies still queued to the sink are released by delivering them.
+    QCoreApplication::sendPostedEvents(&sink, QEvent::MetaCall);
+    delete worker;
+  }
+};
+
+class Playback : public ::testing::Test {
+ protected:
+  static std::string rawCard, fileCard;
+
+  static void SetUpTestSuite() {
+    if (silentAac.size == 0) generateSilentAac();
+    static QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    rawCard = dir.filePath("raw.img").toStdString();
+    fileCard = dir.filePath("file").toStdString();
+    std::string rec0 = "0," + std::to_string(kStart) + "," + std::to_string(kEnd);
+    std::string rec1 = "1," + std::to_string(kStart) + "," + std::to_string(kEnd);
+    ASSERT_TRUE(makeSimCard({"--layout", "raw", "--codec", "h264", "--channels", "2", "--size",
+                             "160x96", "--record", rec0, "--record", rec1},
+                            rawCard));
+    ASSERT_TRUE(makeSimCard({"--layout", "file", "--codec", "h264", "--channels", "2", "--size",
+                             "160x96", "--record", rec0, "--record", rec1},
+                            fileCard));
+  }
+
+  void load(int layout, int64_t start, int64_t end) {
+    ASSERT_TRUE(openSimCard(layout == 1 ? rawCard : fileCard, layout));
+    storageV = layout;
+    videoType = 1;
+    channelNum = 2;
+    playSpeed = 40;
+    playStartTime = start;
+    playEndTime = end;
+    currentVideoTime = 0;
+    demuxerRestart = 1;
+    demuxer2Restart = 1;
+    playState = 0;
+  }
+
+  void TearDown() override { playState = 0; }
+};
+std::string Playback::rawCard, Playback::fileCard;
+
+// Plays [kStart, kStart + 2] to its end and checks what pane 1 handed over.
+void playsSegmentToItsEnd(Running &r) {
+  playState = 1;
+  ASSERT_TRUE(spinUntil([] { return playState == 0; }, 15000)) << "play never ended";
+  spinFor(200);  // pictures still on their way
+  // Frames up to (end + 1) s are played: 37 at 12 per second from the
+  // start. The first picture after the decoder set-up only prepares the
+  // converter and the parser keeps the last frame until the next begins.
+  EXPECT_GE(r.pictures, 32);
+  EXPECT_LE(r.pictures, 35);
+  for (size_t i = 1; i < r.times.size(); i++) ASSERT_LE(r.times[i - 1], r.times[i]) << i;
+  ASSERT_FALSE(r.times.empty());
+  EXPECT_GE(r.times.front(), kStart * 1000);
+  EXPECT_LE(r.times.back(), (kStart + 3) * 1000);
+  // Pane 1 stopped at the first frame after the end plus one second; the
+  // last video frame it looked at lies within one frame before that.
+  EXPECT_GE(currentVideoTime, (kStart + 3) * 1000 - 84);
+  EXPECT_LE(currentVideoTime, (kStart + 3) * 1000);
+  EXPECT_EQ(demuxerRestart, 1);
+  EXPECT_EQ(demuxer2Restart, 1);
+  EXPECT_GT(r.pcmBlocks, 0);
+}
+
+TEST_F(Playback, RawSegmentPlaysToItsEndAt4x) {
+  load(1, kStart, kStart + 2);
+  Running r(new demuxer);
+  playsSegmentToItsEnd(r);
+}
+
+TEST_F(Playback, FileSegmentPlaysToItsEndAt4x) {
+  load(2, kStart, kStart + 2);
+  videoType = 0;  // the open rewrites it from the recording
+  Running r(new demuxer);
+  playsSegmentToItsEnd(r);
+  EXPECT_EQ(videoType, 1);
+}
+
+// Pause, frame step and restart on one running worker of each layout.
+class Commands : public Playback, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Commands, PauseStepAndRestart) {
+  load(GetParam(), kStart, kEnd);
+  Running r(new demuxer);
+  playState = 1;
+  ASSERT_TRUE(spinUntil([&] { return r.pictures >= 5; }, 10000));
+
+  // Paused: nothing more arrives once the pictures already sent are in.
+  playState = 0;
+  spinFor(300);
+  const int paused = r.pictures;
+  spinFor(400);
+  EXPECT_EQ(r.pictures, paused);
+
+  // A frame step while paused shows exactly one more picture.
+  r.step();
+  spinFor(500);
+  EXPECT_EQ(r.pictures, paused + 1);
+  EXPECT_EQ(playState, 0);
+
+  // A restart at a later start moves the position there.
+  const int64_t before = currentVideoTime;
+  ASSERT_LT(before, (kStart + 4) * 1000);
+  playStartTime = kStart + 4;
+  demuxerRestart = 1;
+  r.step();
+  ASSERT_TRUE(spinUntil([] { return currentVideoTime >= (kStart + 4) * 1000; }, 2000));
+  EXPECT_LE(currentVideoTime, (kStart + 5) * 1000);
+  EXPECT_EQ(demuxerRestart, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Commands, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int> &i) {
+                           return std::string(i.param == 1 ? "Raw" : "File");
+                         });
+
+// Pane 2 plays channel 1 alongside pane 1 and stops with it; on a
+// one-channel card it opens nothing.
+TEST_F(Playback, SecondPaneFollowsTheFirst) {
+  load(1, kStart, kStart + 1);
+  Running one(new demuxer);
+  Running two(new demuxer_2);
+  playState = 1;
+  ASSERT_TRUE(spinUntil([] { return playState == 0; }, 15000));
+  spinFor(300);
+  EXPECT_GE(two.pictures, 15);
+  const int seen = two.pictures;
+  spinFor(300);
+  EXPECT_EQ(two.pictures, seen);
+
+  channelNum = 1;
+  demuxer2Restart = 1;
+  demuxerRestart = 1;
+  two.pictures = 0;
+  playState = 1;
+  ASSERT_TRUE(spinUntil([] { return playState == 0; }, 15000));
+  spinFor(200);
+  EXPECT_EQ(two.pictures, 0);
+  EXPECT_EQ(demuxer2Restart, 1);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  QCoreApplication app(argc, argv);
+  av_log_set_level(AV_LOG_FATAL);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
