@@ -2,8 +2,8 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QAudioDeviceInfo>
 #include <QAbstractItemView>
+#include <QAudioDeviceInfo>
 #include <QAudioOutput>
 #include <QBrush>
 #include <QCalendarWidget>
