@@ -1,11 +1,14 @@
-// The decoder set shared by the two playback workers: a video decoder for
-// the card's codec and an AAC decoder, a parser in front of each, a picture
+// The base shared by the two playback workers: the paced playback loop
+// (playback_loop.cpp) and the decoder set it feeds, a video decoder for the
+// card's codec and an AAC decoder, a parser in front of each, a picture
 // converter to planar YUV 4:2:0 and a resampler to 16 kHz mono signed
 // 16-bit PCM. `demuxer` (pane 1) and `demuxer_2` (pane 2) differ only in
-// their log texts, which they pass to this base.
+// their pane (channel, handle, restart request, what ends play) and their
+// log texts, which they pass to this base.
 //
 // Everything here runs on the worker's own thread and touches only that
-// worker's members; there is no lock. Pictures and PCM leave as copies
+// worker's members; the loop shares the card with the other workers and the
+// window through playbackMutex (globals.h). Pictures and PCM leave as copies
 // (see handover.h for how the receiver releases them).
 #pragma once
 
