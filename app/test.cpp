@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QAbstractItemView>
+#include <QAudioDeviceInfo>
 #include <QAudioOutput>
 #include <QBrush>
 #include <QCalendarWidget>
@@ -28,7 +30,11 @@
 #include <cstring>
 #include <vector>
 
+#include "demuxer.h"
+#include "demuxer_2.h"
+#include "download.h"
 #include "globals.h"
+#include "handover.h"
 #include "qmx_storage.h"
 #include "qmx_storage_v2.h"
 #include "silent_aac.h"
@@ -106,8 +112,25 @@ void chooseSdlVideoDriver() {
 
 }  // namespace
 
-Q_DECLARE_OPAQUE_POINTER(AVFrame *)
-Q_DECLARE_METATYPE(AVFrame *)
+// Where a picture of width x height goes in a pane of ww x wh: as large as
+// the pane allows, aspect ratio kept, centred.
+SDL_Rect fitPicture(int width, int height, int ww, int wh) {
+  SDL_Rect r{0, 0, 0, 0};
+  if (width <= 0 || height <= 0 || ww <= 0 || wh <= 0) return r;
+  const float a = static_cast<float>(width) / static_cast<float>(height);
+  if (static_cast<float>(ww) / static_cast<float>(wh) > a) {
+    r.h = wh;
+    r.w = static_cast<int>(a * static_cast<float>(wh));
+    r.x = (ww - r.w) / 2;
+    r.y = 0;
+  } else {
+    r.w = ww;
+    r.x = 0;
+    r.h = static_cast<int>(static_cast<float>(ww) / a);
+    r.y = (wh - r.h) / 2;
+  }
+  return r;
+}
 
 test::test(QWidget *parent) : QWidget(parent) {
   ui = new Ui::test;
@@ -158,6 +181,7 @@ test::test(QWidget *parent) : QWidget(parent) {
 }
 
 test::~test() {
+  stopWorkers();
   delete ui;
   // The SDL windows wrap the panes' native windows; release SDL's side of
   // them so that another window made in the same process starts clean.
@@ -177,10 +201,41 @@ bool test::eventFilter(QObject *watched, QEvent *event) {
     } else if (watched == ui->comboBox_audioDevice) {
       findAudioDevice();
     } else if (watched == ui->horizontalSlider) {
-      // A click on the groove jumps there; wired with the playback controls.
+      // A click on the groove jumps there; the slider's own press handling
+      // follows.
+      QSlider *slider = ui->horizontalSlider;
+      const int x = qRound(static_cast<QMouseEvent *>(event)->localPos().x());
+      slider->setValue(QStyle::sliderValueFromPosition(slider->minimum(), slider->maximum(), x,
+                                                       slider->width(), false));
     }
   }
   return QWidget::eventFilter(watched, event);
+}
+
+// Ends the three worker loops and their threads, then hands the window the
+// pictures and PCM blocks still queued to it so that each copy is released.
+// The threads are children of the window and must not be running when it
+// deletes them.
+void test::stopWorkers() {
+  if (sliderTimer) sliderTimer->stop();
+  if (demuxerWorker) demuxerWorker->requestStop();
+  if (demuxer2Worker) demuxer2Worker->requestStop();
+  if (downloadWorker) downloadWorker->requestStop();
+  for (QThread *thread : {demuxerThread, demuxer2Thread, downloadThread}) {
+    if (!thread) continue;
+    thread->quit();
+    thread->wait();
+  }
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+  delete demuxerWorker;
+  delete demuxer2Worker;
+  delete downloadWorker;
+  demuxerWorker = nullptr;
+  demuxer2Worker = nullptr;
+  downloadWorker = nullptr;
+  delete audioOutput;  // takes audioDevice with it
+  audioOutput = nullptr;
+  audioDevice = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -236,15 +291,88 @@ void test::initSdl2() {
   audioFormat.setSampleType(QAudioFormat::SignedInt);
 }
 
-void test::updateVideo_1(AVFrame *, int, int) {}
+void test::updateVideo_1(AVFrame *pFrameYUV, int mWidth, int mHeight) {
+  drawPicture(1, pFrameYUV, mWidth, mHeight);
+}
 
-void test::updateVideo_2(AVFrame *, int, int) {}
+void test::updateVideo_2(AVFrame *pFrameYUV, int mWidth, int mHeight) {
+  drawPicture(2, pFrameYUV, mWidth, mHeight);
+}
 
-void test::playPCM(const char *, int) {}
+// Draws one picture (planar YUV 4:2:0) centred in its pane with the aspect
+// ratio kept, then releases the worker's copy. Without an SDL renderer for
+// the pane (SDL could not be set up) the picture is only released.
+void test::drawPicture(int pane, AVFrame *picture, int width, int height) {
+  SDL_Window *window = pane == 1 ? window1 : window2;
+  SDL_Renderer *renderer = pane == 1 ? renderer1 : renderer2;
+  SDL_Texture *&texture = pane == 1 ? texture1 : texture2;
+  QSize &textureSize = pane == 1 ? textureSize1 : textureSize2;
+  SDL_Rect &rect = pane == 1 ? displayRect1 : displayRect2;
 
-int test::findAudioDevice() { return 1; }
+  if (picture && window && renderer && width > 0 && height > 0) {
+    if (textureSize != QSize(width, height)) {
+      textureSize = QSize(width, height);
+      if (texture) SDL_DestroyTexture(texture);
+      texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_IYUV, SDL_TEXTUREACCESS_STREAMING,
+                                  width, height);
+    }
+    if (texture) {
+      SDL_UpdateYUVTexture(texture, nullptr, picture->data[0], picture->linesize[0],
+                           picture->data[1], picture->linesize[1], picture->data[2],
+                           picture->linesize[2]);
+      int ww = 0, wh = 0;
+      SDL_GetWindowSize(window, &ww, &wh);
+      rect = fitPicture(width, height, ww, wh);
+      SDL_RenderClear(renderer);
+      SDL_RenderCopy(renderer, texture, nullptr, &rect);
+      SDL_RenderPresent(renderer);
+    }
+  }
+  qmx_player_releasePicture(picture);
+}
 
-void test::on_comboBox_audioDevice_currentTextChanged(QString) {}
+// Writes one PCM block to the chosen device; without one it is dropped.
+// What the device's buffer cannot take is lost.
+void test::playPCM(const char *data, int length) {
+  if (audioDevice && data && length > 0) audioDevice->write(data, length);
+  qmx_player_releasePcm(data);
+}
+
+int test::findAudioDevice() {
+  QComboBox *combo = ui->comboBox_audioDevice;
+  combo->blockSignals(true);
+  const QString remembered = combo->currentText();
+  combo->clear();
+  for (const QAudioDeviceInfo &info : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput)) {
+    qDebug() << info.deviceName();
+    combo->addItem(info.deviceName());
+  }
+  combo->setCurrentIndex(-1);
+  if (!remembered.isEmpty()) {
+    const int i = combo->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (i >= 0) combo->setCurrentIndex(i);
+  }
+  int longest = 0;
+  for (int i = 0; i < combo->count(); i++) longest = std::max(longest, combo->itemText(i).size());
+  const int wanted = longest * 10;
+  combo->view()->setFixedWidth(wanted > combo->width() - 1 ? wanted : combo->width());
+  combo->blockSignals(false);
+  emit combo->currentTextChanged(combo->currentText());
+  return 1;
+}
+
+void test::on_comboBox_audioDevice_currentTextChanged(QString) {
+  qDebug() << "on_comboBox_audioDevice_currentTextChanged";
+  const QString name = ui->comboBox_audioDevice->currentText();
+  for (const QAudioDeviceInfo &info : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput)) {
+    if (info.deviceName() != name) continue;
+    delete audioOutput;  // takes its device with it
+    audioDevice = nullptr;
+    audioOutput = new QAudioOutput(info, audioFormat);
+    audioDevice = audioOutput->start();
+    return;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Start-up of the libraries, the speed menu and the timers
@@ -272,12 +400,42 @@ void test::videoPlayerInit() {
   connect(ui->scrollArea->verticalScrollBar(), &QScrollBar::valueChanged, this,
           &test::on_scrollBar_change);
 
-  qRegisterMetaType<AVFrame *>("AVFrame*");
-  // TODO(wiring): create demuxer, demuxer_2 and download here, each moved to
-  // a QThread child of the window, and connect them (frames and sound to
-  // updateVideo_1/updateVideo_2/playPCM, sigThreadStart to their start
-  // slots, sigPlayNextFrame to on_demuxer_nextFrame, sigDownloadFile to
-  // on_download_file), before sigThreadStart is emitted below.
+  qmx_player_registerMetaTypes();
+
+  demuxerWorker = new demuxer;
+  demuxerThread = new QThread(this);
+  demuxerWorker->moveToThread(demuxerThread);
+  demuxerThread->start();
+  connect(demuxerWorker, &DemuxerBase::sigGetVedioFrame, this, &test::updateVideo_1,
+          Qt::QueuedConnection);
+  connect(demuxerWorker, &DemuxerBase::sigGetAudioFrame, this, &test::playPCM,
+          Qt::QueuedConnection);
+  connect(this, &test::sigThreadStart, demuxerWorker, &DemuxerBase::on_demuxer_start,
+          Qt::QueuedConnection);
+  connect(this, &test::sigPlayNextFrame, demuxerWorker, &DemuxerBase::on_demuxer_nextFrame,
+          Qt::QueuedConnection);
+
+  demuxer2Worker = new demuxer_2;
+  demuxer2Thread = new QThread(this);
+  demuxer2Worker->moveToThread(demuxer2Thread);
+  demuxer2Thread->start();
+  connect(demuxer2Worker, &DemuxerBase::sigGetVedioFrame, this, &test::updateVideo_2,
+          Qt::QueuedConnection);
+  connect(demuxer2Worker, &DemuxerBase::sigGetAudioFrame, this, &test::playPCM,
+          Qt::QueuedConnection);
+  connect(this, &test::sigThreadStart, demuxer2Worker, &DemuxerBase::on_demuxer_start,
+          Qt::QueuedConnection);
+  connect(this, &test::sigPlayNextFrame, demuxer2Worker, &DemuxerBase::on_demuxer_nextFrame,
+          Qt::QueuedConnection);
+
+  downloadWorker = new download;
+  downloadThread = new QThread(this);
+  downloadWorker->moveToThread(downloadThread);
+  downloadThread->start();
+  connect(this, &test::sigDownloadFile, downloadWorker, &download::on_download_file,
+          Qt::QueuedConnection);
+  connect(this, &test::sigThreadStart, downloadWorker, &download::on_download_start,
+          Qt::QueuedConnection);
 
   emit sigThreadStart();
 
@@ -646,18 +804,155 @@ void test::showBubble(const QString &text, const QPoint &click) {
 }
 
 // ---------------------------------------------------------------------------
-// Playback controls; their behaviour comes with the playback workers.
+// Playback controls and timeline
 
-void test::on_updateSliderPosition() {}
-void test::on_pushButton_play_clicked() {}
-void test::on_pushButton_last_clicked() {}
-void test::on_pushButton_next_clicked() {}
-void test::on_horizontalSlider_sliderReleased() {}
-void test::on_horizontalSlider_sliderMoved(int) {}
-void test::on_horizontalSlider_sliderPressed() {}
-void test::on_horizontalSlider_valueChanged(int) {}
-void test::on_nextFramePlayMs_flush() {}
-void test::on_pushButton_nextFrame_clicked() {}
+// Play position of pane 1 in whole seconds from playStartTime.
+int64_t test::playPosition() const {
+  if (storageV == 1)
+    return qmx_storage_playbackProgress(static_cast<uint32_t>(demuxerHandle.load())) / 1000;
+  return currentVideoTime / 1000 - playStartTime;
+}
+
+// Moves both panes' handles to offsetMs after playStartTime. Under
+// playbackMutex, so no worker is inside a storage call meanwhile.
+void test::seekBoth(uint64_t offsetMs) {
+  QMutexLocker lock(&playbackMutex);
+  if (storageV == 1) {
+    qmx_storage_playbackSeek(static_cast<uint32_t>(demuxerHandle.load()), offsetMs);
+    if (channelNum == 2)
+      qmx_storage_playbackSeek(static_cast<uint32_t>(demuxer2Handle.load()), offsetMs);
+  } else {
+    qmx_storage_v2_playbackSeek(static_cast<uint32_t>(demuxerHandle.load()), offsetMs);
+    if (channelNum == 2)
+      qmx_storage_v2_playbackSeek(static_cast<uint32_t>(demuxer2Handle.load()), offsetMs);
+  }
+}
+
+namespace {
+// Seconds as a clock time "hh:mm:ss"; a day or more wraps around.
+QString clockText(int64_t seconds) {
+  return QTime(0, 0).addSecs(static_cast<int>(seconds % 86400)).toString("hh:mm:ss");
+}
+}  // namespace
+
+void test::showPosition(QString *label, int64_t seconds) const {
+  *label = QString("%1/%2").arg(clockText(seconds), clockText(playEndTime - playStartTime));
+}
+
+void test::on_updateSliderPosition() {
+  ui->pushButton_play->setIcon(
+      style()->standardPixmap(playState == 1 ? QStyle::SP_MediaStop : QStyle::SP_MediaPlay));
+  if (sliderHeld) return;
+  QSlider *slider = ui->horizontalSlider;
+  slider->blockSignals(true);
+  const int64_t start = playStartTime, end = playEndTime;
+  if (end > start) {
+    const int64_t p = playPosition();
+    const uint64_t value =
+        static_cast<uint64_t>(p) * 1000u / static_cast<uint64_t>(end - start);
+    slider->setValue(static_cast<int>(std::min<uint64_t>(value, INT32_MAX)));
+    QString text;
+    showPosition(&text, p);
+    ui->label_time->setText(text);
+  }
+  slider->blockSignals(false);
+}
+
+void test::on_pushButton_play_clicked() {
+  qDebug() << "on_pushButton_play_clicked";
+  if (playState == 1) {
+    playState = 0;
+    ui->pushButton_play->setIcon(style()->standardPixmap(QStyle::SP_MediaPlay));
+  } else {
+    playState = 1;
+    ui->pushButton_play->setIcon(style()->standardPixmap(QStyle::SP_MediaStop));
+  }
+}
+
+void test::on_pushButton_last_clicked() {
+  qDebug() << "on_pushButton_last_clicked";
+  if (!currentFragmentButton) return;
+  const int i = fragmentButtons.indexOf(currentFragmentButton);
+  if (i >= 1) fragmentButtons.at(i - 1)->click();
+}
+
+void test::on_pushButton_next_clicked() {
+  qDebug() << "on_pushButton_next_clicked";
+  if (!currentFragmentButton) return;
+  const int i = fragmentButtons.indexOf(currentFragmentButton);
+  if (i >= 0 && i < fragmentButtons.size() - 1) fragmentButtons.at(i + 1)->click();
+}
+
+void test::on_horizontalSlider_sliderPressed() {
+  qDebug() << "on_horizontalSlider_sliderPressed:" << ui->horizontalSlider->value();
+  sliderHeld = true;
+}
+
+void test::on_horizontalSlider_sliderReleased() {
+  qDebug() << "on_horizontalSlider_sliderReleased:" << ui->horizontalSlider->value();
+  sliderHeld = false;
+}
+
+void test::on_horizontalSlider_sliderMoved(int position) {
+  qDebug() << "on_horizontalSlider_sliderMoved:" << position;
+  if (playState != 1) return;
+  QString text;
+  showPosition(&text, (playEndTime - playStartTime) * position / 1000);
+  ui->label_time->setText(text);
+}
+
+void test::on_horizontalSlider_valueChanged(int value) {
+  qDebug() << "on_horizontalSlider_valueChanged:" << ui->horizontalSlider->value() << "_"
+           << value;
+  if (playState != 1) return;
+  const uint64_t s = static_cast<uint64_t>(playEndTime - playStartTime) *
+                     static_cast<uint64_t>(value) / 1000u;
+  seekBoth(s * 1000u);
+  qDebug() << playStartTime.load() << "-" << playEndTime.load() << "seek:" << s * 1000u;
+}
+
+void test::on_pushButton_nextFrame_clicked() {
+  qDebug() << "on_pushButton_nextFrame_clicked";
+  playState = 0;
+  ui->pushButton_play->setIcon(style()->standardPixmap(QStyle::SP_MediaPlay));
+  emit sigPlayNextFrame();
+  on_nextFramePlayMs_flush();
+}
+
+void test::on_nextFramePlayMs_flush() {
+  const QDateTime at = QDateTime::fromMSecsSinceEpoch(currentVideoTime);
+  frameTimeLabel->setText(QString("当前帧: %1:%2")
+                              .arg(at.time().toString(Qt::TextDate))
+                              .arg(at.time().msec()));
+  frameTimeLabel->setAlignment(Qt::AlignCenter);
+  frameTimeLabel->setStyleSheet(
+      "background: transparent; color: blue; border-radius: 5px; font-size: 15pt;");
+  frameTimeLabel->setFixedSize(200, 30);
+  const QPoint b = ui->pushButton_nextFrame->mapTo(this, QPoint(0, 0));
+  const int x = b.x() + (ui->pushButton_nextFrame->width() - 200) / 2;
+  const int y = b.y() - 30;
+  qDebug() << "globalX:" << b.x() << " globalY:" << b.y();
+  qDebug() << "X:" << x << " Y:" << y;
+  frameTimeLabel->move(x, y);
+  frameTimeLabel->show();
+  QTimer::singleShot(800, frameTimeLabel, &QWidget::hide);
+}
+
 void test::on_pushButton_downloadContent_clicked() {}
-void test::on_pushButton_15L_clicked() {}
-void test::on_pushButton_15R_clicked() {}
+
+void test::on_pushButton_15L_clicked() {
+  qDebug() << "on_pushButton_15L_clicked";
+  if (playState != 1) return;
+  const int64_t p = playPosition();
+  seekBoth(static_cast<uint64_t>(std::max<int64_t>(p, 15) - 15) * 1000u);
+}
+
+void test::on_pushButton_15R_clicked() {
+  qDebug() << "on_pushButton_15R_clicked";
+  if (playState != 1) return;
+  const int64_t p = playPosition();
+  const int64_t start = playStartTime, end = playEndTime;
+  if (static_cast<uint64_t>(start + 15) < static_cast<uint64_t>(end) &&
+      static_cast<uint64_t>(end - 15 - start) > static_cast<uint64_t>(p))
+    seekBoth(static_cast<uint64_t>(p + 15) * 1000u);
+}

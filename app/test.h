@@ -16,6 +16,9 @@
 #include <SDL.h>
 
 struct AVFrame;
+class demuxer;
+class demuxer_2;
+class download;
 class QAudioOutput;
 class QIODevice;
 class QLabel;
@@ -35,6 +38,10 @@ inline constexpr char kMainWindowStyleSheet[] = "background-color: rgb(160, 216,
 
 // Text shown for a moment over the window when a chosen disk cannot be opened.
 inline constexpr char kDiskOpenFailedText[] = "磁盘打开失败，请重新选择";
+
+// Where a picture of width x height is drawn in a pane of ww x wh pixels:
+// centred, as large as fits, aspect ratio kept. Empty for empty sizes.
+SDL_Rect fitPicture(int width, int height, int ww, int wh);
 
 // One fragment of a day list, whichever card layout it came from.
 struct FragmentEntry {
@@ -89,6 +96,11 @@ class test : public QWidget {
   friend class AppBench;
 
   void initSdl2();
+  void stopWorkers();
+  void drawPicture(int pane, AVFrame *picture, int width, int height);
+  int64_t playPosition() const;
+  void seekBoth(uint64_t offsetMs);
+  void showPosition(QString *label, int64_t seconds) const;
   bool openDisk(int id, int version);
   void queryMonth(int year, int month);
   void markMonth(int year, int month, uint32_t mask);
@@ -111,10 +123,11 @@ class test : public QWidget {
   QVBoxLayout *fragmentLayout = nullptr;
   int fragmentRowUnit = 40;
 
-  // Workers and their threads; made by videoPlayerInit once the workers exist.
-  QObject *demuxerWorker = nullptr;
-  QObject *demuxer2Worker = nullptr;
-  QObject *downloadWorker = nullptr;
+  // Workers and their threads, made by videoPlayerInit. The workers have no
+  // parent; the destructor ends their loops and threads and then deletes them.
+  demuxer *demuxerWorker = nullptr;
+  demuxer_2 *demuxer2Worker = nullptr;
+  download *downloadWorker = nullptr;
   QThread *demuxerThread = nullptr;
   QThread *demuxer2Thread = nullptr;
   QThread *downloadThread = nullptr;

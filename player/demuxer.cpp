@@ -6,6 +6,8 @@ static const DemuxerTexts kDemuxerTexts = {
     "initDemuxer end",
     "demuxer 277: avcodec_send_packet error",
     "demuxer 301: avcodec_receive_frame error",
+    "demuxer",
+    "dumxer_handle:",
 };
 
 static const DemuxerTexts kDemuxer2Texts = {
@@ -13,8 +15,10 @@ static const DemuxerTexts kDemuxer2Texts = {
     "initDemuxer2 end",
     "demuxer_2 277: avcodec_send_packet error",
     "demuxer_2 301: avcodec_receive_frame error",
+    "demuxer_2",
+    "dumxer_2_handle:",
 };
 
-demuxer::demuxer(QObject *parent) : DemuxerBase(kDemuxerTexts, parent) {}
+demuxer::demuxer(QObject *parent) : DemuxerBase(kDemuxerTexts, DemuxerPane::First, parent) {}
 
-demuxer_2::demuxer_2(QObject *parent) : DemuxerBase(kDemuxer2Texts, parent) {}
+demuxer_2::demuxer_2(QObject *parent) : DemuxerBase(kDemuxer2Texts, DemuxerPane::Second, parent) {}

@@ -1,6 +1,9 @@
 #include "demuxer_base.h"
 
+#include <QDateTime>
 #include <QDebug>
+#include <QEventLoop>
+#include <QTimer>
 #include <QMetaMethod>
 #include <cstdio>
 #include <cstring>
@@ -11,12 +14,22 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-DemuxerBase::DemuxerBase(const DemuxerTexts &texts, QObject *parent)
-    : QObject(parent), texts(texts), inFlight(qmx_player_newInFlight()) {
+DemuxerBase::DemuxerBase(const DemuxerTexts &texts, DemuxerPane pane,
+                         QObject *parent)
+    : QObject(parent),
+      pane(pane),
+      texts(texts),
+      inFlight(qmx_player_newInFlight()) {
   qmx_player_registerMetaTypes();
 }
 
 DemuxerBase::~DemuxerBase() {
+  if (g_pbFrame.data) {
+    // A frame still held when the loop ended; its handle may be gone, so
+    // the bytes are released without the library.
+    free(g_pbFrame.data);
+    g_pbFrame = qmx_storage_v2_frame{};
+  }
   end();
   swr_free(&swrCtx);
   av_channel_layout_uninit(&swrInLayout);
@@ -117,12 +130,6 @@ void DemuxerBase::end() {
   audioParser = nullptr;
   audioCodec = nullptr;
 }
-
-void DemuxerBase::on_demuxer_start() {
-  // The paced playback loop is not part of this build yet.
-}
-
-void DemuxerBase::on_demuxer_nextFrame() { stepRequested = 1; }
 
 void DemuxerBase::decodeVideo(const uint8_t *data, int size) {
   if (!videoCtx || !avcodec_is_open(videoCtx) || !videoParser ||

@@ -1,20 +1,25 @@
-// The decoder set shared by the two playback workers: a video decoder for
-// the card's codec and an AAC decoder, a parser in front of each, a picture
+// The base shared by the two playback workers: the paced playback loop
+// (playback_loop.cpp) and the decoder set it feeds, a video decoder for the
+// card's codec and an AAC decoder, a parser in front of each, a picture
 // converter to planar YUV 4:2:0 and a resampler to 16 kHz mono signed
 // 16-bit PCM. `demuxer` (pane 1) and `demuxer_2` (pane 2) differ only in
-// their log texts, which they pass to this base.
+// their pane (channel, handle, restart request, what ends play) and their
+// log texts, which they pass to this base.
 //
 // Everything here runs on the worker's own thread and touches only that
-// worker's members; there is no lock. Pictures and PCM leave as copies
+// worker's members; the loop shares the card with the other workers and the
+// window through playbackMutex (globals.h). Pictures and PCM leave as copies
 // (see handover.h for how the receiver releases them).
 #pragma once
 
 #include <QByteArray>
 #include <QObject>
+#include <atomic>
 #include <stdint.h>
 #include <vector>
 
 #include "handover.h"
+#include "qmx_storage_v2.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -28,7 +33,16 @@ struct DemuxerTexts {
   const char *initEnd;           // "initDemuxer end"
   const char *audioSendFail;     // "demuxer 277: avcodec_send_packet error"
   const char *audioReceiveFail;  // "demuxer 301: avcodec_receive_frame error"
+  const char *name;              // "demuxer": leads the playback loop's log lines
+  const char *handleOpened;      // "dumxer_handle:"
 };
+
+// Which video pane a worker feeds. Pane 1 plays card channel demuxerChannel
+// through demuxerHandle, reports currentVideoTime and ends play for both
+// panes at the end of the segment; pane 2 plays demuxer2Channel through
+// demuxer2Handle, only on a two-channel card, and only logs what pane 1
+// acts on.
+enum class DemuxerPane { First, Second };
 
 class DemuxerBase : public QObject {
   Q_OBJECT
@@ -39,7 +53,9 @@ class DemuxerBase : public QObject {
   static const int kPcmBlockBytes = 2048;
   static const int kPcmRate = 16000;
 
-  explicit DemuxerBase(const DemuxerTexts &texts, QObject *parent = nullptr);
+  explicit DemuxerBase(const DemuxerTexts &texts,
+                       DemuxerPane pane = DemuxerPane::First,
+                       QObject *parent = nullptr);
   ~DemuxerBase() override;
 
   // Decodes one stored video frame (start-code byte stream) and emits
@@ -86,13 +102,45 @@ class DemuxerBase : public QObject {
   // Releases the decoders, parsers, packets, frames and the converter;
   // the resampler and the PCM buffer survive. Safe to call repeatedly.
   void end();
-  // The playback loop. Not running yet: returns at once.
+  // The playback loop: reads the pane's channel through the storage library
+  // of the open card, paces it by the wall clock and playSpeed and decodes
+  // it. Runs until requestStop(); queued slot calls of the worker's thread
+  // are delivered inside its 10 ms and 100 ms waits.
   void on_demuxer_start();
   // Asks the loop for a one-frame step.
   void on_demuxer_nextFrame();
 
+ public:
+  // Makes on_demuxer_start return after its current pass or wait. May be
+  // called from any thread; the window calls it before ending the thread.
+  void requestStop() { stopRequested = true; }
+
  protected:
   uint8_t stepRequested = 0;  // a one-frame step is pending
+
+ private:
+  // How a storage pass ends: wait 10 ms before the next pass, or go on at once.
+  enum class PassEnd { Pause, Now };
+
+  void wait(int ms);
+  void checkCodec();
+  void fillIn(uint64_t now);
+  PassEnd endOfPlay();
+  PassEnd rawPass();
+  PassEnd filePass();
+
+  std::atomic<int> &handleVar();
+  std::atomic<uint8_t> &restartVar();
+  int channel() const;
+  bool primary() const { return pane == DemuxerPane::First; }
+
+  const DemuxerPane pane;
+  std::atomic<bool> stopRequested{false};
+  // Wall-clock ms before which the next video / audio frame is not decoded.
+  uint64_t videoDue = 0;
+  uint64_t audioDue = 0;
+  // File-layout frame read and not yet played (length 0: none held).
+  qmx_storage_v2_frame g_pbFrame{};
 
  private:
   // Runs the parser over one stored frame, sends each packet it yields to

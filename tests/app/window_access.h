@@ -30,6 +30,7 @@ class AppWindowTest {
   static int rowUnit(test &w) { return w.fragmentRowUnit; }
   static QMenu *speedMenu(test &w) { return w.speedMenu; }
   static QTimer *sliderTimer(test &w) { return w.sliderTimer; }
+  static QLabel *frameTimeLabel(test &w) { return w.frameTimeLabel; }
   static void markMonth(test &w, int year, int month, uint32_t mask) {
     w.markMonth(year, month, mask);
   }
