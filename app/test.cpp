@@ -320,8 +320,19 @@ void test::drawPicture(int pane, AVFrame *picture, int width, int height) {
       SDL_UpdateYUVTexture(texture, nullptr, picture->data[0], picture->linesize[0],
                            picture->data[1], picture->linesize[1], picture->data[2],
                            picture->linesize[2]);
+      // SDL keeps the size a pane had when its window was made and does not
+      // see Qt resize the pane (the window is maximised after that, and the
+      // user may resize it): tell SDL the pane's size before fitting into it.
+      QLabel *label = pane == 1 ? ui->label_video_1 : ui->label_video_2;
+      const qreal ratio = label->devicePixelRatioF();
+      const int lw = qRound(label->width() * ratio), lh = qRound(label->height() * ratio);
       int ww = 0, wh = 0;
       SDL_GetWindowSize(window, &ww, &wh);
+      if (lw > 0 && lh > 0 && (lw != ww || lh != wh)) {
+        SDL_SetWindowSize(window, lw, lh);
+        ww = lw;
+        wh = lh;
+      }
       rect = fitPicture(width, height, ww, wh);
       SDL_RenderClear(renderer);
       SDL_RenderCopy(renderer, texture, nullptr, &rect);
