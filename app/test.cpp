@@ -33,6 +33,7 @@
 #include "demuxer.h"
 #include "demuxer_2.h"
 #include "download.h"
+#include "downloadinfo.h"
 #include "globals.h"
 #include "handover.h"
 #include "qmx_storage.h"
@@ -182,6 +183,8 @@ test::test(QWidget *parent) : QWidget(parent) {
 
 test::~test() {
   stopWorkers();
+  // The list window has no parent, so it would outlive the window otherwise.
+  delete downloadWindow;
   delete ui;
   // The SDL windows wrap the panes' native windows; release SDL's side of
   // them so that another window made in the same process starts clean.
@@ -949,7 +952,17 @@ void test::on_nextFramePlayMs_flush() {
   QTimer::singleShot(800, frameTimeLabel, &QWidget::hide);
 }
 
-void test::on_pushButton_downloadContent_clicked() {}
+// Opens the download list as a top-level window of its own; a window opened
+// before is closed and deleted first, so at most one exists at a time.
+void test::on_pushButton_downloadContent_clicked() {
+  if (downloadWindow) {
+    downloadWindow->close();
+    delete downloadWindow;
+    downloadWindow = nullptr;
+  }
+  downloadWindow = new downloadInfo(nullptr);
+  downloadWindow->show();
+}
 
 void test::on_pushButton_15L_clicked() {
   qDebug() << "on_pushButton_15L_clicked";
