@@ -126,6 +126,9 @@ class DemuxerBase : public QObject {
   void checkCodec();
   void fillIn(uint64_t now);
   PassEnd endOfPlay();
+  PassEnd paneDone();
+  PassEnd stopPlaying();
+  void handOver(bool video, const uint8_t *data, int size, uint64_t now);
   PassEnd rawPass();
   PassEnd filePass();
 

@@ -125,6 +125,37 @@ DemuxerBase::PassEnd DemuxerBase::endOfPlay() {
   return PassEnd::Pause;
 }
 
+// Called with playbackMutex held, when this pane's data ends or fails: pane 1
+// ends play for both panes; pane 2 only waits for the next pass.
+DemuxerBase::PassEnd DemuxerBase::paneDone() {
+  if (primary()) return endOfPlay();
+  playbackMutex.unlock();
+  return PassEnd::Pause;
+}
+
+// Called with playbackMutex held when no handle could be opened or none is
+// open: play stops and the loop goes straight on.
+DemuxerBase::PassEnd DemuxerBase::stopPlaying() {
+  playState = 0;
+  stepRequested = 0;
+  playbackMutex.unlock();
+  videoDue = audioDue = 0;
+  return PassEnd::Now;
+}
+
+// Called without the mutex: decodes one stored frame and sets when the next
+// frame of its kind is due.
+void DemuxerBase::handOver(bool video, const uint8_t *data, int size, uint64_t now) {
+  if (video) {
+    decodeVideo(data, size);
+    stepRequested = 0;
+    videoDue = now + videoInterval();
+  } else {
+    decodeAudio(data, size);
+    audioDue = now + audioInterval();
+  }
+}
+
 // Called with playbackMutex held: about one second of silence goes out in
 // place of the audio the recording lacks.
 void DemuxerBase::fillIn(uint64_t now) {
@@ -149,39 +180,28 @@ DemuxerBase::PassEnd DemuxerBase::rawPass() {
     if (qmx_storage_playbackStart(static_cast<uint32_t>(channel()),
                                   static_cast<uint64_t>(playStartTime.load()), &opened) != 0) {
       qDebug().noquote() << QString(texts.name) + " qmx_storage_playbackStart fail";
-      playState = 0;
-      stepRequested = 0;
-      playbackMutex.unlock();
-      videoDue = audioDue = 0;
-      return PassEnd::Now;
+      return stopPlaying();
     }
     handle = static_cast<int>(opened);
     qDebug().noquote() << texts.handleOpened << handle.load();
     videoDue = audioDue = 0;
   }
   if (handle == -1) {
-    playState = 0;
     restart = 0;
-    stepRequested = 0;
-    playbackMutex.unlock();
-    return PassEnd::Now;
+    return stopPlaying();
   }
 
   const uint32_t h = static_cast<uint32_t>(handle.load());
   const int r = qmx_storage_playbackFrameInfo(h, &info);
   if (r != 0) {
     qDebug().noquote() << QString(texts.name) + " qmx_storage_playbackFrameInfo fail:" << r;
-    if (primary()) return endOfPlay();
-    playbackMutex.unlock();
-    return PassEnd::Pause;
+    return paneDone();
   }
   const int kind = info.flags & 0x0F;
   if (primary() && kind == 1) currentVideoTime = info.time;
   if (pastEnd(info.time)) {
     qDebug().noquote() << QString(texts.name) + " stop pbFrameInfo.ts:" << info.time;
-    if (primary()) return endOfPlay();
-    playbackMutex.unlock();
-    return PassEnd::Pause;
+    return paneDone();
   }
 
   const uint64_t now = nowMs();
@@ -202,14 +222,7 @@ DemuxerBase::PassEnd DemuxerBase::rawPass() {
   }
   playbackMutex.unlock();
   const int size = static_cast<int>(std::min<uint32_t>(frame.size, INT32_MAX));
-  if (kind == 1) {
-    decodeVideo(frame.data, size);
-    stepRequested = 0;
-    videoDue = now + videoInterval();
-  } else {
-    decodeAudio(frame.data, size);
-    audioDue = now + audioInterval();
-  }
+  handOver(kind == 1, frame.data, size, now);
   qmx_storage_freeFrame(&frame);
   return PassEnd::Pause;
 }
@@ -231,11 +244,7 @@ DemuxerBase::PassEnd DemuxerBase::filePass() {
                                      static_cast<uint64_t>(playStartTime.load()), &opened,
                                      &codec) != 0) {
       qDebug().noquote() << QString(texts.name) + " qmx_storage_v2_playbackStart fail";
-      playState = 0;
-      stepRequested = 0;
-      playbackMutex.unlock();
-      videoDue = audioDue = 0;
-      return PassEnd::Now;
+      return stopPlaying();
     }
     videoType = static_cast<int>(codec);
     checkCodec();
@@ -246,11 +255,8 @@ DemuxerBase::PassEnd DemuxerBase::filePass() {
     videoDue = audioDue = 0;
   }
   if (handle == -1) {
-    playState = 0;
     restart = 0;
-    stepRequested = 0;
-    playbackMutex.unlock();
-    return PassEnd::Now;
+    return stopPlaying();
   }
 
   const uint32_t h = static_cast<uint32_t>(handle.load());
@@ -260,21 +266,14 @@ DemuxerBase::PassEnd DemuxerBase::filePass() {
     if (r != 0) {
       qDebug().noquote() << QString(texts.name) + " qmx_storage_v2_playbackFrame fail:" << r;
       releaseFileFrame(h, &g_pbFrame);
-      if (primary()) return endOfPlay();
-      playbackMutex.unlock();
-      return PassEnd::Pause;
+      return paneDone();
     }
     if (primary() && (g_pbFrame.word & 1)) currentVideoTime = g_pbFrame.time;
   }
 
   if (pastEnd(g_pbFrame.time)) {
     qDebug().noquote() << QString(texts.name) + " stop g_pbFrame.ts:" << g_pbFrame.time;
-    PassEnd e = PassEnd::Pause;
-    if (primary()) {
-      e = endOfPlay();
-    } else {
-      playbackMutex.unlock();
-    }
+    const PassEnd e = paneDone();
     releaseFileFrame(h, &g_pbFrame);
     return e;
   }
@@ -293,14 +292,7 @@ DemuxerBase::PassEnd DemuxerBase::filePass() {
 
   playbackMutex.unlock();
   const int size = static_cast<int>(QMX_V2_FRAME_LENGTH(g_pbFrame.word));
-  if (video) {
-    decodeVideo(g_pbFrame.data, size);
-    stepRequested = 0;
-    videoDue = now + videoInterval();
-  } else {
-    decodeAudio(g_pbFrame.data, size);
-    audioDue = now + audioInterval();
-  }
+  handOver(video, g_pbFrame.data, size, now);
   releaseFileFrame(h, &g_pbFrame);
   return PassEnd::Pause;
 }
