@@ -1,19 +1,26 @@
-// Test media: tiny real H.264/H.265 access units and ADTS AAC frames made
-// with libavcodec, and a reader that lists an MP4 file's streams and
-// packets through libavformat.
+// Test media for the export tests: tiny real H.264/H.265 access units and
+// ADTS AAC frames (the shared test encoder), and a reader that lists an MP4
+// file's streams and packets through libavformat.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+#include "test_media.h"
 
 // count access units in start-code form of a 64x64 picture, the first a key
 // frame with its parameter sets. codecId is FFmpeg's (27 H.264, 173 HEVC).
-std::vector<Bytes> encodeVideo(int codecId, int count);
+inline std::vector<Bytes> encodeVideo(int codecId, int count) {
+  return encodeVideo(codecId, 64, 64, count);
+}
 // count ADTS AAC-LC frames, 16 kHz mono, 1024 samples each.
-std::vector<Bytes> encodeAdts(int count);
+// (The encoder's flush adds a frame of its own; only count are kept.)
+inline std::vector<Bytes> encodeAdts(int count) {
+  std::vector<Bytes> frames = encodeAacTone(16000, 1, count);
+  if (frames.size() > static_cast<size_t>(count)) frames.resize(static_cast<size_t>(count));
+  return frames;
+}
 
 struct StreamInfo {
   int codecId = 0;

@@ -5,7 +5,7 @@
 
 #include "demuxer.h"
 #include "demuxer_2.h"
-#include "media_fixture.h"
+#include "test_media.h"
 #include "silent_aac.h"
 
 extern "C" {

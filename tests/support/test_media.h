@@ -1,4 +1,5 @@
-// Small streams for the decoder tests, encoded with libavcodec.
+// Small real streams for tests, encoded with libavcodec: H.264 and H.265
+// access units in start-code form and ADTS AAC-LC frames.
 #pragma once
 
 #include <stdint.h>

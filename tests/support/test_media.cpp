@@ -1,4 +1,4 @@
-#include "media_fixture.h"
+#include "test_media.h"
 
 #include <cmath>
 #include <cstring>
