@@ -125,6 +125,7 @@ class DemuxerBase : public QObject {
   void wait(int ms);
   void checkCodec();
   void fillIn(uint64_t now);
+  bool holdBack(bool video, uint64_t now);
   PassEnd endOfPlay();
   PassEnd paneDone();
   PassEnd stopPlaying();

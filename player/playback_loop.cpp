@@ -156,6 +156,22 @@ void DemuxerBase::handOver(bool video, const uint8_t *data, int size, uint64_t n
   }
 }
 
+// Called with playbackMutex held: true, with the mutex released, when the
+// frame is not handed over in this pass (its turn has not come, or silence
+// went out in place of missing audio).
+bool DemuxerBase::holdBack(bool video, uint64_t now) {
+  const Pace p = pace(video, videoDue, audioDue, now);
+  if (p == Pace::Wait) {
+    playbackMutex.unlock();
+    return true;
+  }
+  if (p == Pace::Fill) {
+    fillIn(now);
+    return true;
+  }
+  return false;
+}
+
 // Called with playbackMutex held: about one second of silence goes out in
 // place of the audio the recording lacks.
 void DemuxerBase::fillIn(uint64_t now) {
@@ -205,15 +221,8 @@ DemuxerBase::PassEnd DemuxerBase::rawPass() {
   }
 
   const uint64_t now = nowMs();
-  const Pace p = kind > 1 ? Pace::Go : pace(kind == 1, videoDue, audioDue, now);
-  if (p == Pace::Wait) {
-    playbackMutex.unlock();
-    return PassEnd::Pause;
-  }
-  if (p == Pace::Fill) {
-    fillIn(now);
-    return PassEnd::Pause;
-  }
+  // Frames of another kind than video or audio are handed on unpaced.
+  if (kind <= 1 && holdBack(kind == 1, now)) return PassEnd::Pause;
 
   if (qmx_storage_playbackFrame(h, &frame) != 0) {
     qDebug().noquote() << QString(texts.name) + " qmx_storage_playbackFrame fail";
@@ -280,15 +289,7 @@ DemuxerBase::PassEnd DemuxerBase::filePass() {
 
   const bool video = (g_pbFrame.word & 1) != 0;
   const uint64_t now = nowMs();
-  const Pace p = pace(video, videoDue, audioDue, now);
-  if (p == Pace::Wait) {
-    playbackMutex.unlock();
-    return PassEnd::Pause;
-  }
-  if (p == Pace::Fill) {
-    fillIn(now);
-    return PassEnd::Pause;
-  }
+  if (holdBack(video, now)) return PassEnd::Pause;
 
   playbackMutex.unlock();
   const int size = static_cast<int>(QMX_V2_FRAME_LENGTH(g_pbFrame.word));
