@@ -1,6 +1,5 @@
-// The main window without any card: its state right after start-up, the
-// widget tree and its look, the day marks and the fragment list built from
-// given day lists.
+// The main window without any card: its state right after start-up, its
+// look, the day marks and the fragment list built from given day lists.
 #include <QAction>
 #include <QMenu>
 #include <QSignalSpy>
@@ -42,18 +41,14 @@ class WindowTest : public QObject {
     QCOMPARE(ui->calendarWidget->dateTextFormat().size(), 0);
     QCOMPARE(AppWindowTest::currentDiskId(*window), -1);
     QCOMPARE(AppWindowTest::buttons(*window).size(), 0);
-    QCOMPARE(AppWindowTest::rowUnit(*window), 40);
     QCOMPARE(window->windowTitle(), QString("视频播放器"));
-    QVERIFY(!window->windowIcon().isNull());
 
     const QString dir = QCoreApplication::applicationDirPath() + "/Video";
     QCOMPARE(downloadDir, dir);
     QCOMPARE(ui->pushButton_downloadContent->toolTip(), QString("当前下载路径: ") + dir);
   }
 
-  void startsAtNormalSpeedWithTheTimerRunning() {
-    QCOMPARE(ui->pushButton_speed->text(), QString("1.0x"));
-    QCOMPARE(int(playSpeed), 10);
+  void speedMenuAndPositionTimer() {
     QStringList texts;
     QList<int> speeds;
     for (QAction *a : AppWindowTest::speedMenu(*window)->actions()) {
@@ -62,83 +57,16 @@ class WindowTest : public QObject {
     }
     QCOMPARE(texts, QStringList({"0.1x", "0.5x", "1.0x", "1.5x", "2.0x", "4.0x"}));
     QCOMPARE(speeds, QList<int>({1, 5, 10, 15, 20, 40}));
+    QCOMPARE(ui->pushButton_speed->text(), QString("1.0x"));
     AppWindowTest::speedMenu(*window)->actions().at(5)->trigger();
     QCOMPARE(ui->pushButton_speed->text(), QString("4.0x"));
     QCOMPARE(int(playSpeed), 40);
     AppWindowTest::speedMenu(*window)->actions().at(2)->trigger();
+    QCOMPARE(int(playSpeed), 10);
 
     QTimer *timer = AppWindowTest::sliderTimer(*window);
-    QVERIFY(timer->isActive());
+    QVERIFY(timer->isActive() && !timer->isSingleShot());
     QCOMPARE(timer->interval(), 200);
-    QVERIFY(!timer->isSingleShot());
-  }
-
-  void widgetTree_data() {
-    QTest::addColumn<QString>("cls");
-    QTest::addColumn<QSize>("minSize");
-    QTest::addColumn<QSize>("maxSize");
-    QTest::addColumn<QRect>("geometry");  // checked when valid
-    const int M = QWIDGETSIZE_MAX;
-    const QRect any;
-    QTest::newRow("scrollArea") << "QScrollArea" << QSize(260, 0) << QSize(260, M) << any;
-    QTest::newRow("scrollAreaWidgetContents") << "QWidget" << QSize(240, 800) << QSize(M, M) << any;
-    QTest::newRow("calendarWidget") << "QCalendarWidget" << QSize(260, 250) << QSize(260, 250) << any;
-    QTest::newRow("groupBox_2") << "QGroupBox" << QSize(0, 136) << QSize(M, 136) << any;
-    QTest::newRow("comboBox_audioDevice") << "QComboBox" << QSize(0, 0) << QSize(M, M)
-                                          << QRect(10, 83, 161, 31);
-    QTest::newRow("comboBox_disk") << "QComboBox" << QSize(0, 0) << QSize(M, M) << QRect(10, 24, 161, 31);
-    QTest::newRow("label") << "QLabel" << QSize(0, 0) << QSize(M, M) << QRect(1, 60, 91, 21);
-    QTest::newRow("label_2") << "QLabel" << QSize(0, 0) << QSize(M, M) << QRect(1, 1, 81, 21);
-    QTest::newRow("pushButton_downloadContent") << "QPushButton" << QSize(0, 0) << QSize(M, M)
-                                                << QRect(175, 30, 81, 81);
-    QTest::newRow("label_video_1") << "QLabel" << QSize(0, 0) << QSize(M, M) << any;
-    QTest::newRow("label_video_2") << "QLabel" << QSize(0, 0) << QSize(M, M) << any;
-    QTest::newRow("label_time") << "QLabel" << QSize(121, 16) << QSize(121, 16) << any;
-    QTest::newRow("horizontalSlider") << "QSlider" << QSize(0, 30) << QSize(M, 30) << any;
-    QTest::newRow("groupBox") << "QGroupBox" << QSize(0, 91) << QSize(M, 91) << any;
-    QTest::newRow("pushButton_15L") << "QPushButton" << QSize(30, 30) << QSize(30, 30) << any;
-    QTest::newRow("pushButton_last") << "QPushButton" << QSize(50, 50) << QSize(50, 50) << any;
-    QTest::newRow("pushButton_play") << "QPushButton" << QSize(50, 50) << QSize(50, 50) << any;
-    QTest::newRow("pushButton_next") << "QPushButton" << QSize(50, 50) << QSize(50, 50) << any;
-    QTest::newRow("pushButton_15R") << "QPushButton" << QSize(30, 30) << QSize(30, 30) << any;
-    QTest::newRow("pushButton_nextFrame") << "QPushButton" << QSize(60, 30) << QSize(M, M) << any;
-    QTest::newRow("pushButton_speed") << "QPushButton" << QSize(60, 30) << QSize(M, M) << any;
-  }
-
-  void widgetTree() {
-    QFETCH(QString, cls);
-    QFETCH(QSize, minSize);
-    QFETCH(QSize, maxSize);
-    QFETCH(QRect, geometry);
-    QWidget *w = window->findChild<QWidget *>(QTest::currentDataTag());
-    QVERIFY(w);
-    QVERIFY(w->inherits(cls.toLatin1().constData()));
-    QCOMPARE(w->minimumSize(), minSize);
-    QCOMPARE(w->maximumSize(), maxSize);
-    if (geometry.isValid()) {
-      QCOMPARE(w->geometry(), geometry);
-      QCOMPARE(w->parentWidget(), ui->groupBox_2);
-    }
-  }
-
-  void formDetails() {
-    QCOMPARE(window->minimumSize(), QSize(1100, 600));
-    QCOMPARE(window->font().pointSize(), 10);
-    QCOMPARE(ui->verticalLayout->spacing(), 10);
-    QCOMPARE(ui->horizontalLayout_3->spacing(), 1);
-    QCOMPARE(ui->horizontalSlider->minimum(), 0);
-    QCOMPARE(ui->horizontalSlider->maximum(), 1000);
-    QCOMPARE(ui->horizontalSlider->pageStep(), 999);
-    QVERIFY(!ui->horizontalSlider->hasTracking());
-    QVERIFY(ui->scrollArea->widgetResizable());
-    QCOMPARE(ui->scrollArea->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-    QCOMPARE(ui->pushButton_play->iconSize(), QSize(25, 25));
-    QVERIFY(!ui->pushButton_play->icon().isNull());
-    QCOMPARE(ui->calendarWidget->verticalHeaderFormat(), QCalendarWidget::NoVerticalHeader);
-    QCOMPARE(ui->calendarWidget->weekdayTextFormat(Qt::Sunday).foreground().color(),
-             QColor(Qt::black));
-    for (QLabel *l : {ui->label, ui->label_2, ui->label_video_1, ui->label_video_2, ui->label_time})
-      QCOMPARE(l->font().pixelSize(), 13);
   }
 
   // The window's own background reaches every child without one of its
@@ -161,8 +89,16 @@ class WindowTest : public QObject {
     QList<QPushButton *> buttons = AppWindowTest::buttons(*window);
     QCOMPARE(buttons.size(), 2);
     QCOMPARE(pixelAt(image, window.get(), buttons[0], QPoint(5, 5)), QColor(Qt::white));
+    QVERIFY(buttons[0]->styleSheet().contains("color: blue;"));
     // A type the list has no style for keeps the default button look.
+    QCOMPARE(buttons[1]->styleSheet(), QString());
     QVERIFY(pixelAt(image, window.get(), buttons[1], QPoint(5, 5)) != QColor(Qt::white));
+
+    // Alarm and other types get their own colours.
+    AppWindowTest::showDayList(*window, {{0, day, day + 1}, {2, day + 4, day + 5}}, day + 86400);
+    buttons = AppWindowTest::buttons(*window);
+    QVERIFY(buttons[0]->styleSheet().contains("color: red;"));
+    QVERIFY(buttons[1]->styleSheet().contains("border:2px solid green;"));
   }
 
   void marksOnlyDaysTheMonthHas() {
@@ -213,41 +149,29 @@ class WindowTest : public QObject {
     QCOMPARE(ui->scrollAreaWidgetContents->height(), 800);
   }
 
-  void typesChooseTheButtonLook() {
-    const int64_t day = midnight(QDate(2025, 3, 20));
-    AppWindowTest::showDayList(
-        *window, {{0, day, day + 1}, {1, day + 2, day + 3}, {2, day + 4, day + 5}, {3, day + 6, day + 7}},
-        day + 86400);
-    QList<QPushButton *> b = AppWindowTest::buttons(*window);
-    QCOMPARE(b.size(), 4);
-    QVERIFY(b[0]->styleSheet().contains("color: red;"));
-    QVERIFY(b[1]->styleSheet().contains("color: blue;"));
-    QVERIFY(b[2]->styleSheet().contains("border:2px solid green;"));
-    QCOMPARE(b[3]->styleSheet(), QString());
+  // The row unit shrinks once the list would pass the tallest widget; so
+  // many entries that it would round down to 0 keep rows one pixel apart.
+  void rowUnitShrinksForLongLists_data() {
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<int>("height");
+    QTest::newRow("743 still fit at full size") << 743 << 40 << 743 * 44;
+    QTest::newRow("744") << 744 << 39 << 744 * 42;
+    QTest::newRow("29727") << 29727 << 1 << 29727;
+    QTest::newRow("29728") << 29728 << 1 << 29728;
   }
 
-  // So many entries that the row unit would round down to 0: the rows stay
-  // one pixel apart and the paging keeps working.
-  void longestListsKeepARowUnitOfOne() {
+  void rowUnitShrinksForLongLists() {
+    QFETCH(int, entries);
+    QFETCH(int, unit);
+    QFETCH(int, height);
     const int64_t day = midnight(QDate(2025, 3, 20));
-    std::vector<FragmentEntry> entries(29728, FragmentEntry{1, day + 10, day + 5});
-    AppWindowTest::showDayList(*window, entries, day + 86400);
-    QCOMPARE(AppWindowTest::rowUnit(*window), 1);
-    QCOMPARE(ui->scrollAreaWidgetContents->height(), 29728);
-    ui->scrollArea->verticalScrollBar()->setValue(5000);
+    AppWindowTest::showDayList(*window, std::vector<FragmentEntry>(entries, FragmentEntry{1, day + 10, day + 5}),
+                               day + 86400);
+    QCOMPARE(AppWindowTest::rowUnit(*window), unit);
+    QCOMPARE(ui->scrollAreaWidgetContents->height(), height);
+    ui->scrollArea->verticalScrollBar()->setValue(5000);  // paging keeps working
     QCOMPARE(AppWindowTest::buttons(*window).size(), 0);
-
-    entries.resize(29727);
-    AppWindowTest::showDayList(*window, entries, day + 86400);
-    QCOMPARE(AppWindowTest::rowUnit(*window), 1);
-    entries.resize(743);  // 743 x 44 = 32692 still fits at full size
-    AppWindowTest::showDayList(*window, entries, day + 86400);
-    QCOMPARE(AppWindowTest::rowUnit(*window), 40);
-    QCOMPARE(ui->scrollAreaWidgetContents->height(), 743 * 44);
-    entries.resize(744);
-    AppWindowTest::showDayList(*window, entries, day + 86400);
-    QCOMPARE(AppWindowTest::rowUnit(*window), 39);
-    QCOMPARE(ui->scrollAreaWidgetContents->height(), 42 * 744);
   }
 
   void dayQueryNeedsAChosenDisk() {

@@ -11,34 +11,13 @@
 #include <zlib.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "device.h"
-#include "fake_sysfs.h"
+#include "platform_test_util.h"
 
 namespace {
 
-std::vector<uint8_t> pattern(size_t n, unsigned seed) {
-  std::vector<uint8_t> v(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto &b : v) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(x >> 16);
-  }
-  return v;
-}
-
-std::vector<plat_volume> listAll() {
-  plat_volume *list = nullptr;
-  int n = plat_listVolumes(&list);
-  std::vector<plat_volume> out(list, list + n);
-  plat_freeVolumes(list);
-  return out;
-}
+using Reads = PlatformTest;
 
 // Attaches a path and returns the disk number of its volume.
 uint32_t attachedDisk(const std::string &path) {
@@ -52,34 +31,15 @@ uint32_t attachedDisk(const std::string &path) {
   return UINT32_MAX;
 }
 
-struct FileState {
-  uLong crc;
-  off_t size;
-  struct timespec mtime, ctime;
-};
-
-FileState fileState(const std::string &path) {
-  FileState s{};
+// Content, size and times of a file: what must not change on a card.
+std::vector<long long> fileState(const std::string &path) {
   struct stat st;
   EXPECT_EQ(0, stat(path.c_str(), &st));
-  s.size = st.st_size;
-  s.mtime = st.st_mtim;
-  s.ctime = st.st_ctim;
   std::ifstream in(path, std::ios::binary);
   std::vector<char> all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  s.crc = crc32(0L, reinterpret_cast<const Bytef *>(all.data()), static_cast<uInt>(all.size()));
-  return s;
+  uLong crc = crc32(0L, reinterpret_cast<const Bytef *>(all.data()), static_cast<uInt>(all.size()));
+  return {static_cast<long long>(crc), st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_nsec};
 }
-
-class Reads : public ::testing::Test {
- protected:
-  void SetUp() override {
-    plat_detachAll();
-    fs.install();
-  }
-  void TearDown() override { plat_detachAll(); }
-  fakesys::FakeSysfs fs;
-};
 
 TEST_F(Reads, WholeBlocksPartialLastBlockAndTheEnd) {
   const size_t size = 3 * PLAT_BLOCK_SIZE + 100;
@@ -91,21 +51,16 @@ TEST_F(Reads, WholeBlocksPartialLastBlockAndTheEnd) {
   EXPECT_EQ(size, plat_diskSize(d));
 
   plat_resetBlockReadCount();
+  bytes.resize(4 * PLAT_BLOCK_SIZE, 0);  // the last block is filled up with zeros
   uint8_t block[PLAT_BLOCK_SIZE];
-  for (uint64_t b = 0; b < 3; b++) {
+  for (uint64_t b = 0; b < 4; b++) {
     memset(block, 0xEE, sizeof block);
     ASSERT_EQ(0, plat_readBlock(d, b, block));
     EXPECT_EQ(0, memcmp(block, bytes.data() + b * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE)) << "block " << b;
   }
-  memset(block, 0xEE, sizeof block);
-  ASSERT_EQ(0, plat_readBlock(d, 3, block));
-  EXPECT_EQ(0, memcmp(block, bytes.data() + 3 * PLAT_BLOCK_SIZE, 100));
-  EXPECT_EQ(std::vector<uint8_t>(PLAT_BLOCK_SIZE - 100, 0), std::vector<uint8_t>(block + 100, block + PLAT_BLOCK_SIZE));
   EXPECT_EQ(4u, plat_blockReadCount());
-
-  EXPECT_EQ(-1, plat_readBlock(d, 4, block));
-  EXPECT_EQ(-1, plat_readBlock(d, UINT64_MAX, block));
-  EXPECT_EQ(-1, plat_readBlock(d, UINT64_MAX / PLAT_BLOCK_SIZE + 1, block));
+  for (uint64_t past : {uint64_t(4), UINT64_MAX, UINT64_MAX / PLAT_BLOCK_SIZE + 1})
+    EXPECT_EQ(-1, plat_readBlock(d, past, block)) << past;
   EXPECT_EQ(4u, plat_blockReadCount());  // refused reads do not count
   plat_resetBlockReadCount();
   EXPECT_EQ(0u, plat_blockReadCount());
@@ -119,7 +74,6 @@ TEST_F(Reads, WholeBlocksPartialLastBlockAndTheEnd) {
   EXPECT_EQ(0, plat_readBlock(d, 1, block));
   EXPECT_EQ(-1, plat_readBlock(d, 2, block));
   plat_closeDisk(d);
-
   EXPECT_EQ(nullptr, plat_openDisk(UINT32_MAX));
 }
 
@@ -130,7 +84,7 @@ TEST_F(Reads, CardsAreOpenedReadOnlyAndLeftUnchanged) {
   fakesys::writeFile(img, pattern(5 * PLAT_BLOCK_SIZE + 17, 4));
   fs.addLoop("loop9", img);
   fs.addUsbDisk("sdh", {"sdh1"}, img);
-  FileState before = fileState(img);
+  const auto before = fileState(img);
 
   uint32_t attached = attachedDisk(img);
   std::vector<plat_disk *> open;
@@ -156,9 +110,7 @@ TEST_F(Reads, CardsAreOpenedReadOnlyAndLeftUnchanged) {
     std::string fd = e->d_name;
     char target[PATH_MAX];
     ssize_t n = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1);
-    if (n <= 0) continue;
-    target[n] = 0;
-    if (canonical != target) continue;
+    if (n <= 0 || canonical != std::string(target, static_cast<size_t>(n))) continue;
     std::ifstream info("/proc/self/fdinfo/" + fd);
     std::string key, flags;
     while (info >> key && key != "flags:") info.ignore(1 << 20, '\n');
@@ -171,13 +123,7 @@ TEST_F(Reads, CardsAreOpenedReadOnlyAndLeftUnchanged) {
   closedir(dir);
   EXPECT_EQ(static_cast<int>(open.size()), seen);
   for (plat_disk *d : open) plat_closeDisk(d);
-
-  FileState after = fileState(img);
-  EXPECT_EQ(before.crc, after.crc);
-  EXPECT_EQ(before.size, after.size);
-  EXPECT_EQ(before.mtime.tv_sec, after.mtime.tv_sec);
-  EXPECT_EQ(before.mtime.tv_nsec, after.mtime.tv_nsec);
-  EXPECT_EQ(before.ctime.tv_nsec, after.ctime.tv_nsec);
+  EXPECT_EQ(before, fileState(img));
 }
 
 // Listings and reads from several threads at once: the counter adds up and
@@ -185,10 +131,10 @@ TEST_F(Reads, CardsAreOpenedReadOnlyAndLeftUnchanged) {
 TEST_F(Reads, ConcurrentListingsAndReads) {
   std::vector<uint8_t> a = pattern(8 * PLAT_BLOCK_SIZE, 5), b = pattern(8 * PLAT_BLOCK_SIZE, 6);
   int da = plat_attachMemory(a.data(), a.size(), 0, "thread-a");
+  ASSERT_GE(da, 0);
   std::string img = fs.path("b.img");
   fakesys::writeFile(img, b);
   uint32_t db = attachedDisk(img);
-  ASSERT_GE(da, 0);
   plat_resetBlockReadCount();
   std::atomic<int> bad{0};
   const int kPerThread = 200;
@@ -197,21 +143,13 @@ TEST_F(Reads, ConcurrentListingsAndReads) {
     const std::vector<uint8_t> &want = t % 2 ? b : a;
     uint8_t block[PLAT_BLOCK_SIZE];
     for (int i = 0; i < kPerThread; i++) {
-      if (i % 50 == 0) {
-        plat_volume *list;
-        int n = plat_listVolumes(&list);
-        if (n != 2) bad++;
-        plat_freeVolumes(list);
-      }
+      if (i % 50 == 0 && listAll().size() != 2) bad++;
       plat_disk *d = plat_openDisk(number);
-      if (!d) {
-        bad++;
-        continue;
-      }
       uint64_t blk = static_cast<uint64_t>(i % 8);
-      if (plat_readBlock(d, blk, block) != 0 || memcmp(block, want.data() + blk * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE))
+      if (!d || plat_readBlock(d, blk, block) != 0 ||
+          memcmp(block, want.data() + blk * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE))
         bad++;
-      plat_closeDisk(d);
+      if (d) plat_closeDisk(d);
     }
   };
   std::vector<std::thread> threads;
@@ -219,31 +157,6 @@ TEST_F(Reads, ConcurrentListingsAndReads) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(0, bad.load());
   EXPECT_EQ(4u * kPerThread, plat_blockReadCount());
-}
-
-// Runs fn in a child process with standard error going to a pipe; returns
-// what the child wrote there, or "exit N" text when it failed.
-template <typename Fn>
-std::string inChild(Fn fn) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], 2);
-    _exit(fn());
-  }
-  close(fds[1]);
-  std::string out;
-  char buf[512];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += "exit " + std::to_string(WEXITSTATUS(status));
-  return out;
 }
 
 // A device the user may not read gives one line naming it, the group that
@@ -267,20 +180,35 @@ TEST_F(Reads, PermissionDeniedNamesTheDeviceAndTheFix) {
   }
   ASSERT_EQ(0, chmod(img.c_str(), root ? 0600 : 0000));
   fs.addUsbDisk("sdw", {}, img);
-  std::string node = fs.devNode("sdw");
 
-  std::string err = inChild([&]() -> int {
-    if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) return 10;
-    plat_volume *list;
-    int n = plat_listVolumes(&list);
-    if (n != 1) return 11;
-    if (plat_probeVolume(&list[0]) != -1) return 12;       // first line
-    if (plat_openDisk(list[0].diskNumber) != nullptr) return 13;  // no second line
-    if (plat_openDisk(list[0].diskNumber) != nullptr) return 14;
-    plat_freeVolumes(list);
-    return 0;
-  });
-  std::string expect = "cannot read " + node + ": permission denied; run as root";
+  // The child's standard error goes to a pipe; a failing step shows as its
+  // exit code after whatever it wrote.
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], 2);
+    if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+    auto list = listAll();
+    if (list.size() != 1) _exit(11);
+    if (plat_probeVolume(&list[0]) != -1) _exit(12);                  // first line
+    for (int i = 0; i < 2; i++)                                       // no second line
+      if (plat_openDisk(list[0].diskNumber) != nullptr) _exit(13);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string err;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) err.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) err += "exit " + std::to_string(WEXITSTATUS(status));
+
+  std::string expect = "cannot read " + fs.devNode("sdw") + ": permission denied; run as root";
   if (gid != 0)
     expect += ", or join the group '" + groupName + "' that owns it (sudo usermod -aG " + groupName +
               " $USER, then log in again)";
@@ -293,9 +221,8 @@ TEST_F(Reads, PermissionDeniedNamesTheDeviceAndTheFix) {
 TEST(RealLoop, ListedAsUsbAndReadsMatchTheImage) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to set up a loop device";
   if (access("/dev/loop-control", F_OK) != 0) GTEST_SKIP() << "no /dev/loop-control (container without loop devices)";
-  char tmpl[] = "/tmp/platform_loop.XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  std::string dir = tmpl, img = dir + "/card.img";
+  fakesys::FakeSysfs scratch;  // only for its directory
+  std::string img = scratch.path("card.img");
   std::vector<uint8_t> bytes = pattern(64 * PLAT_BLOCK_SIZE + 512, 8);
   fakesys::writeFile(img, bytes);
 
@@ -306,42 +233,32 @@ TEST(RealLoop, ListedAsUsbAndReadsMatchTheImage) {
     pclose(p);
   }
   while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
-  if (device.empty()) {
-    std::filesystem::remove_all(dir);
-    GTEST_SKIP() << "losetup could not attach a loop device here";
-  }
+  if (device.empty()) GTEST_SKIP() << "losetup could not attach a loop device here";
   struct Detach {
-    std::string dev, dir;
+    std::string dev;
     ~Detach() {
       if (system(("losetup -d " + dev).c_str()) != 0) fprintf(stderr, "could not detach %s\n", dev.c_str());
-      std::filesystem::remove_all(dir);
+      plat_setRoots("/nonexistent-sys", "/nonexistent-proc", "/nonexistent-dev");
     }
-  } detach{device, dir};
+  } detach{device};
 
   plat_detachAll();
   plat_setRoots("/sys", "/proc", "/dev");
-  plat_volume found{};
-  bool listed = false;
-  for (const auto &v : listAll())
-    if (device == v.name) {
-      found = v;
-      listed = true;
-    }
-  ASSERT_TRUE(listed) << device << " not listed";
-  EXPECT_EQ(1, found.onUsb);
-  EXPECT_EQ(0, plat_probeVolume(&found));
-  plat_disk *d = plat_openDisk(found.diskNumber);
+  auto m = byName(listAll());
+  ASSERT_TRUE(m.count(device)) << device << " not listed";
+  EXPECT_EQ(1, m[device].onUsb);
+  EXPECT_EQ(0, plat_probeVolume(&m[device]));
+  plat_disk *d = plat_openDisk(m[device].diskNumber);
   ASSERT_NE(nullptr, d);
   EXPECT_EQ(bytes.size(), plat_diskSize(d));
+  bytes.resize(65 * PLAT_BLOCK_SIZE, 0);
   uint8_t block[PLAT_BLOCK_SIZE];
   for (uint64_t b = 0; b <= 64; b++) {
     ASSERT_EQ(0, plat_readBlock(d, b, block));
-    size_t n = std::min<size_t>(PLAT_BLOCK_SIZE, bytes.size() - b * PLAT_BLOCK_SIZE);
-    ASSERT_EQ(0, memcmp(block, bytes.data() + b * PLAT_BLOCK_SIZE, n)) << "block " << b;
+    ASSERT_EQ(0, memcmp(block, bytes.data() + b * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE)) << "block " << b;
   }
   EXPECT_EQ(-1, plat_readBlock(d, 65, block));
   plat_closeDisk(d);
-  plat_setRoots("/nonexistent-sys", "/nonexistent-proc", "/nonexistent-dev");
 }
 
 }  // namespace

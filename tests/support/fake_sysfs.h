@@ -4,20 +4,14 @@
 //
 //   fakesys::FakeSysfs fs;
 //   fs.addUsbDisk("sdb", {"sdb1", "sdb2"}, fakesys::Image::sparse(200 << 20));
-//   fs.addSataDisk("sda", {"sda1"});
 //   fs.addLoop("loop0", "/path/card.img");   // bound to an image
-//   fs.addLoop("loop1");                     // not bound
 //   fs.mount("sdb1", fs.path("mnt/card one"));
 //   fs.install();                            // plat_setRoots at this tree
 //
-// Disks are laid out as the kernel shows them: <sys>/block/<disk> is a
-// symlink into <sys>/devices/..., whose path runs through "usbN" for USB
-// disks, "ataN" for SATA disks and "virtual" for loop and RAM disks. Each disk
-// and partition has a "dev" file ("major:minor") and a "size" file (512-byte
-// sectors); partitions also have a "partition" file. Device nodes under the
-// fake /dev are regular files (or symlinks to an image file) holding the
-// disk's bytes. <proc>/self/mountinfo lists a few unrelated file systems plus
-// whatever mount() adds.
+// <sys>/block/<disk> links into <sys>/devices/..., whose path runs through
+// "usbN" for USB disks, "ataN" for SATA disks and "virtual" for loop and RAM
+// disks, with "dev", "size" and (for partitions) "partition" files. Device
+// nodes are regular files, or symlinks to an image, holding the disk's bytes.
 #pragma once
 
 #include <stdint.h>
@@ -39,7 +33,6 @@ namespace fakesys {
 
 namespace fs = std::filesystem;
 
-// Writes bytes to a file, replacing it.
 inline void writeFile(const std::string &path, const std::vector<uint8_t> &bytes) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -51,28 +44,9 @@ inline void writeText(const std::string &path, const std::string &text) {
   writeFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-// Makes (or resizes) a sparse file of the given size: no blocks are used for
-// the holes, so a 200 MiB card image costs only what is written into it.
-inline void makeSparseFile(const std::string &path, uint64_t size) {
-  fs::create_directories(fs::path(path).parent_path());
-  { std::ofstream touch(path, std::ios::binary | std::ios::app); }
-  if (truncate(path.c_str(), static_cast<off_t>(size)) != 0)
-    throw std::runtime_error("fake_sysfs: cannot size " + path);
-}
-
-// Writes bytes at an offset of an existing file without changing the rest.
-inline void writeAt(const std::string &path, uint64_t offset, const std::vector<uint8_t> &bytes) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  if (!f) throw std::runtime_error("fake_sysfs: cannot open " + path);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!f) throw std::runtime_error("fake_sysfs: cannot write " + path);
-}
-
-// What a fake device node holds: given bytes, a link to an existing image
-// file, or a sparse file of a size. The default is a sparse 1 MiB of zeros;
-// Image::empty() is a disk of size 0, as a card reader shows with no card in
-// it (the device layer does not list those).
+// What a fake device node holds: given bytes, a link to an image file, or a
+// sparse file (default 1 MiB of zeros). Image::empty() is a card reader with
+// no card in it.
 struct Image {
   enum Kind { Bytes, File, Sparse } kind = Sparse;
   std::vector<uint8_t> bytes;
@@ -82,11 +56,9 @@ struct Image {
   Image() = default;
   Image(std::vector<uint8_t> b) : kind(Bytes), bytes(std::move(b)) {}  // NOLINT: implicit on purpose
   Image(std::string imagePath) : kind(File), file(std::move(imagePath)) {}  // NOLINT
-  Image(const char *imagePath) : kind(File), file(imagePath) {}  // NOLINT
   static Image empty() { return Image(std::vector<uint8_t>()); }
   static Image sparse(uint64_t bytes) {
     Image i;
-    i.kind = Sparse;
     i.size = bytes;
     return i;
   }
@@ -99,15 +71,12 @@ class FakeSysfs {
     if (!mkdtemp(tmpl)) throw std::runtime_error("fake_sysfs: mkdtemp failed");
     root_ = tmpl;
     fs::create_directories(sysRoot() + "/block");
-    fs::create_directories(sysRoot() + "/devices/virtual/block");
-    fs::create_directories(procRoot() + "/self");
     fs::create_directories(devRoot());
     fs::create_directories(root_ + "/files");
     // File systems that have nothing to do with the disks a test adds.
-    mountLines_.push_back("22 1 0:21 / / rw,relatime shared:1 - overlay overlay rw");
-    mountLines_.push_back("23 22 0:22 / /proc rw,nosuid,nodev,noexec,relatime shared:2 - proc proc rw");
-    mountLines_.push_back("24 22 0:23 / /sys rw,nosuid,nodev,noexec,relatime shared:3 - sysfs sysfs rw");
-    mountLines_.push_back("25 22 0:24 / /dev/shm rw,nosuid,nodev shared:4 - tmpfs shm rw,size=65536k");
+    mountLines_ = {"22 1 0:21 / / rw,relatime shared:1 - overlay overlay rw",
+                   "23 22 0:22 / /proc rw,nosuid,nodev,noexec,relatime shared:2 - proc proc rw",
+                   "25 22 0:24 / /dev/shm rw,nosuid,nodev shared:4 - tmpfs shm rw,size=65536k"};
     writeMountinfo();
   }
 
@@ -125,77 +94,59 @@ class FakeSysfs {
   FakeSysfs &operator=(const FakeSysfs &) = delete;
 
   const std::string &root() const { return root_; }
-  std::string sysRoot() const { return root_ + "/sys"; }
-  std::string procRoot() const { return root_ + "/proc"; }
-  std::string devRoot() const { return root_ + "/dev"; }
   // A path for the test's own files inside the tree (removed with it).
   std::string path(const std::string &rel) const { return root_ + "/files/" + rel; }
-  // The fake device node of a disk or partition.
   std::string devNode(const std::string &name) const { return devRoot() + "/" + name; }
 
-  // Points the device layer at this tree. The layer keeps these roots after
-  // the tree is gone (it then simply finds no block devices).
+  // Points the device layer at this tree; it keeps these roots after the
+  // tree is gone (and then finds no block devices).
   void install() const { plat_setRoots(sysRoot().c_str(), procRoot().c_str(), devRoot().c_str()); }
 
-  // A disk on a USB bus with the given partitions (none: the disk is its
-  // own volume).
+  // A USB disk with the given partitions (none: the disk is its own volume).
   void addUsbDisk(const std::string &name, const std::vector<std::string> &partitions = {},
                   const Image &image = Image()) {
-    int host = nextHost_++;
-    std::string h = std::to_string(host);
-    std::string parent = "devices/pci0000:00/0000:00:14.0/usb2/2-" + h + "/2-" + h + ":1.0/host" + h +
-                         "/target" + h + ":0:0/" + h + ":0:0:0";
-    addDisk(name, parent, 8, partitions, image);
+    std::string h = std::to_string(nextHost_++);
+    addDisk(name, "devices/pci0000:00/0000:00:14.0/usb2/2-" + h + "/2-" + h + ":1.0/host" + h + "/target" + h +
+                      ":0:0/" + h + ":0:0:0",
+            8, partitions, image);
   }
 
-  // An internal SATA disk.
   void addSataDisk(const std::string &name, const std::vector<std::string> &partitions = {},
                    const Image &image = Image()) {
-    int host = nextHost_++;
-    std::string h = std::to_string(host);
-    std::string parent = "devices/pci0000:00/0000:00:17.0/ata" + h + "/host" + h + "/target" + h + ":0:0/" +
-                         h + ":0:0:0";
-    addDisk(name, parent, 8, partitions, image);
+    std::string h = std::to_string(nextHost_++);
+    addDisk(name, "devices/pci0000:00/0000:00:17.0/ata" + h + "/host" + h + "/target" + h + ":0:0/" + h + ":0:0:0",
+            8, partitions, image);
   }
 
-  // A loop device. With a backing file it is bound to it (its node links to
-  // the file and <disk>/loop/backing_file names it); without, it is an
-  // unbound loop device as the kernel keeps a few of.
-  void addLoop(const std::string &name, const std::string &backingFile = "",
-               const std::vector<std::string> &partitions = {}) {
-    Image image;
-    if (!backingFile.empty()) image = Image(backingFile);
-    addDisk(name, "devices/virtual", 7, partitions, image);
+  // A loop device, bound to a backing file (node links to it and
+  // loop/backing_file names it) or, without one, unbound.
+  void addLoop(const std::string &name, const std::string &backingFile = "") {
+    addDisk(name, "devices/virtual", 7, {}, backingFile.empty() ? Image() : Image(backingFile));
     if (!backingFile.empty())
-      writeText(sysRoot() + "/block/" + name + "/loop/backing_file",
-                fs::absolute(backingFile).string() + "\n");
+      writeText(sysRoot() + "/block/" + name + "/loop/backing_file", fs::absolute(backingFile).string() + "\n");
   }
 
-  // A RAM, zram or device-mapper style disk under devices/virtual.
-  void addVirtualDisk(const std::string &name, const Image &image = Image()) {
-    addDisk(name, "devices/virtual", 251, {}, image);
-  }
+  // A RAM or zram style disk under devices/virtual.
+  void addVirtualDisk(const std::string &name) { addDisk(name, "devices/virtual", 251, {}, Image()); }
 
-  // Takes a disk away with its partitions, device nodes and mounts, as when
-  // the card is pulled out.
+  // Takes a disk away with its partitions, nodes and mounts (card pulled).
   void removeDisk(const std::string &name) {
     auto it = disks_.find(name);
     if (it == disks_.end()) throw std::runtime_error("fake_sysfs: no disk " + name);
-    for (const auto &p : it->second.partitions) {
+    std::vector<std::string> all = it->second.partitions;
+    all.push_back(name);
+    for (const auto &p : all) {
       unmount(p);
       fs::remove(devNode(p));
       devNumbers_.erase(p);
     }
-    unmount(name);
-    fs::remove(devNode(name));
-    devNumbers_.erase(name);
     fs::remove(sysRoot() + "/block/" + name);
     fs::remove_all(it->second.sysDir);
     disks_.erase(it);
   }
 
-  // Mounts a disk or partition at a directory (created if missing); the
-  // mount point is escaped in mountinfo as the kernel does (\040 for space).
+  // Mounts a disk or partition at a directory (created if missing), escaped
+  // in mountinfo as the kernel does (\040 for space).
   void mount(const std::string &name, const std::string &dir, const std::string &fsType = "exfat") {
     std::string dev = devNumber(name);
     fs::create_directories(dir);
@@ -204,24 +155,21 @@ class FakeSysfs {
     writeMountinfo();
   }
 
-  // Removes every mount of a disk or partition.
   void unmount(const std::string &name) {
     auto it = devNumbers_.find(name);
     if (it == devNumbers_.end()) return;
     std::string key = " " + it->second + " ";
     std::vector<std::string> kept;
     for (const auto &l : mountLines_) {
-      // The third field is the device number.
-      size_t a = l.find(' ');
+      size_t a = l.find(' ');  // the third field is the device number
       size_t b = a == std::string::npos ? a : l.find(' ', a + 1);
-      if (b != std::string::npos && l.compare(b, key.size(), key) == 0) continue;
-      kept.push_back(l);
+      if (b == std::string::npos || l.compare(b, key.size(), key) != 0) kept.push_back(l);
     }
     mountLines_ = kept;
     writeMountinfo();
   }
 
-  // Adds a mountinfo line as it stands (for odd cases: bind mounts, ...).
+  // Adds a mountinfo line as it stands (bind mounts, garbage, ...).
   void addMountinfoLine(const std::string &line) {
     mountLines_.push_back(line);
     writeMountinfo();
@@ -234,16 +182,16 @@ class FakeSysfs {
     return it->second;
   }
 
-  // The directory of a disk under <sys>/devices (where "dev", "size" and the
-  // partitions' directories are).
-  std::string sysDir(const std::string &disk) const {
-    auto it = disks_.find(disk);
-    if (it == disks_.end()) throw std::runtime_error("fake_sysfs: no disk " + disk);
-    return it->second.sysDir;
-  }
+ private:
+  struct Disk {
+    std::string sysDir;
+    std::vector<std::string> partitions;
+  };
 
-  // Escapes a path as mountinfo does: space, tab, newline and backslash as
-  // three octal digits.
+  std::string sysRoot() const { return root_ + "/sys"; }
+  std::string procRoot() const { return root_ + "/proc"; }
+  std::string devRoot() const { return root_ + "/dev"; }
+
   static std::string escape(const std::string &s) {
     std::string out;
     for (unsigned char c : s) {
@@ -258,12 +206,6 @@ class FakeSysfs {
     return out;
   }
 
- private:
-  struct Disk {
-    std::string sysDir;
-    std::vector<std::string> partitions;
-  };
-
   void addDisk(const std::string &name, const std::string &parent, int major,
                const std::vector<std::string> &partitions, const Image &image) {
     if (disks_.count(name)) throw std::runtime_error("fake_sysfs: disk exists " + name);
@@ -274,39 +216,33 @@ class FakeSysfs {
 
     int minor = nextMinor_;
     nextMinor_ += 16;
-    std::string dev = std::to_string(major) + ":" + std::to_string(minor);
-    writeText(dir + "/dev", dev + "\n");
-    devNumbers_[name] = dev;
+    devNumbers_[name] = std::to_string(major) + ":" + std::to_string(minor);
+    writeText(dir + "/dev", devNumbers_[name] + "\n");
 
     std::string node = devNode(name);
     uint64_t size = 0;
-    switch (image.kind) {
-      case Image::Bytes:
-        writeFile(node, image.bytes);
-        size = image.bytes.size();
-        break;
-      case Image::Sparse:
-        makeSparseFile(node, image.size);
-        size = image.size;
-        break;
-      case Image::File:
-        fs::create_symlink(fs::absolute(image.file), node);
-        size = fs::file_size(image.file);
-        break;
+    if (image.kind == Image::Bytes) {
+      writeFile(node, image.bytes);
+      size = image.bytes.size();
+    } else if (image.kind == Image::Sparse) {  // holes cost no blocks
+      { std::ofstream touch(node, std::ios::binary); }
+      if (truncate(node.c_str(), static_cast<off_t>(image.size)) != 0)
+        throw std::runtime_error("fake_sysfs: cannot size " + node);
+      size = image.size;
+    } else {
+      fs::create_symlink(fs::absolute(image.file), node);
+      size = fs::file_size(image.file);
     }
     writeText(dir + "/size", std::to_string(size / 512) + "\n");
-    writeText(dir + "/removable", "1\n");
 
     int number = 1;
     for (const auto &p : partitions) {
       std::string pdir = dir + "/" + p;
-      fs::create_directories(pdir);
-      std::string pdev = std::to_string(major) + ":" + std::to_string(minor + number);
-      writeText(pdir + "/dev", pdev + "\n");
+      devNumbers_[p] = std::to_string(major) + ":" + std::to_string(minor + number);
+      writeText(pdir + "/dev", devNumbers_[p] + "\n");
       writeText(pdir + "/partition", std::to_string(number) + "\n");
       writeText(pdir + "/size", std::to_string(size / 512 / partitions.size()) + "\n");
       writeFile(devNode(p), {});
-      devNumbers_[p] = pdev;
       number++;
     }
     disks_[name] = Disk{dir, partitions};
