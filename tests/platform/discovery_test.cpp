@@ -182,8 +182,12 @@ TEST_F(Discovery, AttachRefusesWhatIsNoCard) {
     EXPECT_EQ(-1, plat_attachPath(p.c_str())) << p;
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
-    if (!p.empty()) EXPECT_NE(std::string::npos, err.find("cannot attach " + p)) << err;
-    if (p == missing) EXPECT_NE(std::string::npos, err.find(": No such file or directory")) << err;
+    if (!p.empty()) {
+      EXPECT_NE(std::string::npos, err.find("cannot attach " + p)) << err;
+    }
+    if (p == missing) {
+      EXPECT_NE(std::string::npos, err.find(": No such file or directory")) << err;
+    }
   }
   EXPECT_EQ(0u, listAll().size());
 }
