@@ -1,6 +1,8 @@
 #include "media.h"
 
 #include <dirent.h>
+#include <ftw.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -11,8 +13,6 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 }
 
 namespace {
@@ -38,7 +38,6 @@ FileInfo readMp4(const std::string &path) {
     s.type = st->codecpar->codec_type;
     s.sampleRate = st->codecpar->sample_rate;
     s.channels = st->codecpar->ch_layout.nb_channels;
-    s.tbNum = st->time_base.num;
     s.tbDen = st->time_base.den;
     info.streams.push_back(s);
     AVCodecContext *dec = nullptr;
@@ -61,7 +60,6 @@ FileInfo readMp4(const std::string &path) {
   while (av_read_frame(fc, pkt) >= 0) {
     size_t i = static_cast<size_t>(pkt->stream_index);
     info.streams[i].pts.push_back(pkt->pts);
-    info.streams[i].durations.push_back(pkt->duration);
     if (decoders[i] && avcodec_send_packet(decoders[i], pkt) == 0) receive(i);
     av_packet_unref(pkt);
   }
@@ -113,12 +111,9 @@ std::string readFile(const std::string &path) {
   return ss.str();
 }
 
-#include <ftw.h>
-#include <stdio.h>
-
-namespace {
-int removeEntry(const char *path, const struct stat *, int, struct FTW *) { return remove(path); }
-}  // namespace
+static int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
+  return remove(path);
+}
 
 void removeTree(const std::string &dir) {
   if (!dir.empty()) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);

@@ -27,9 +27,8 @@ struct StreamInfo {
   int type = -1;  // AVMEDIA_TYPE_*
   int sampleRate = 0;
   int channels = 0;
-  int tbNum = 0, tbDen = 0;
+  int tbDen = 0;
   std::vector<int64_t> pts;
-  std::vector<int64_t> durations;
   int decodedFrames = 0;  // frames a decoder made of the stream's packets
 };
 
@@ -43,9 +42,8 @@ FileInfo readMp4(const std::string &path);
 
 // Files (not directories) in dir, names only, sorted.
 std::vector<std::string> listFiles(const std::string &dir);
-// A fresh empty directory under the test's temporary area.
+// A fresh empty directory under the test's temporary area; removeTree drops one.
 std::string makeTempDir(const std::string &tag);
+void removeTree(const std::string &dir);
 void writeFile(const std::string &path, const std::string &content);
 std::string readFile(const std::string &path);
-// Removes dir and everything below it.
-void removeTree(const std::string &dir);
