@@ -117,12 +117,6 @@ class DownloadWindowTest : public QObject {
     QCOMPARE(laidOut(w), labels.mid(3, 13));
   }
 
-  void emptyListKeepsTheMinimumHeight() {
-    downloadInfo w;
-    QCOMPARE(DownloadInfoAccess::labels(w).size(), 0);
-    QCOMPARE(w.findChild<QWidget *>("scrollAreaWidgetContents")->height(), 800);
-  }
-
   // The window opened from the main window's button, once at a time; the
   // directory chosen there reaches downloadDir but not the button's tool tip.
   void openedFromTheMainWindow() {
