@@ -228,30 +228,6 @@ TEST(HandOver, BoundHoldsWhileTheReceiverNeverReleases) {
   EXPECT_GE(sink.pictures.size(), 14u);
 }
 
-TEST(HandOver, QueuedReceiverGetsEachPictureAndBlockAsItWas) {
-  ensureSilence();
-  std::vector<Bytes> tone = encodeAacTone(16000, 1, 4);
-  demuxer worker;
-  worker.codecId = kH264;
-  worker.init();
-  Sink sink;
-  sink.attach(worker, Qt::QueuedConnection);
-  feed(worker, encodeVideo(kH264, 64, 48, 8));
-  for (const Bytes &f : tone) worker.decodeAudio(f.data(), (int)f.size());
-  worker.decodeAudio(silentAac.data, (int)silentAac.size);
-  EXPECT_TRUE(sink.pictures.empty());
-  QCoreApplication::processEvents();
-  // Every picture is the one decoded at the time, not the worker's latest.
-  ASSERT_GE(sink.pictures.size(), 6u);
-  expectLevels(sink.pictures, 0, 1, 64, 48);
-  ASSERT_GE(sink.pcm.size(), tone.size() + 15);
-  EXPECT_NE(sink.pcm[1], Bytes(2048, 0));
-  // The first silent block still holds the tone's tail (frames overlap).
-  for (size_t i = tone.size() + 1; i < sink.pcm.size(); i++)
-    EXPECT_EQ(sink.pcm[i], Bytes(2048, 0)) << "block " << i;
-  EXPECT_EQ(worker.picturesInFlight() + worker.pcmInFlight(), 0);
-}
-
 }  // namespace
 
 // x265 keeps some encoder memory until the process ends; the leak checker
