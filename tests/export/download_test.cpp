@@ -257,3 +257,60 @@ int main(int argc, char **argv) {
 }
 
 #include "download_test.moc"
+
+TEST_F(DownloadTest, EmptySilentStreamWritesNoFiller) {
+  useCard("file", {"--codec", "h264", "--channels", "1", "--no-audio", "--record",
+                   rec(0, S0, S0 + 10)});
+  channelNum = 1;
+  qmx_silentAacStream saved = silentAac;
+  silentAac.size = 0;  // the loop takes the stream once, at its start
+  download worker;
+  runLoop(worker, [&]() { worker.on_download_file(span(S0 + 1, S0 + 2)); }, 1);
+  silentAac = saved;
+  std::vector<std::string> files = videoFiles();
+  ASSERT_EQ(files.size(), 1u);
+  FileInfo info = readMp4(dir + "/Video/" + files[0]);
+  ASSERT_TRUE(info.ok);
+  EXPECT_EQ(info.streams.size(), 1u);  // video alone: no audio track at all
+}
+
+TEST_F(DownloadTest, EachSpanKeepsItsChannelsAndBadSpansFail) {
+  useCard("raw", {"--codec", "h264", "--channels", "2", "--record", rec(0, S0, S0 + 10),
+                  "--record", rec(1, S0, S0 + 10)});
+  channelNum = 2;
+  download worker;
+  runLoop(worker, [&]() {
+    channelNum = 0;
+    worker.on_download_file(span(S0 + 4, S0 + 5));  // no channels: no entry
+    channelNum = 2;
+    worker.on_download_file("not-a-span");
+    worker.on_download_file(span(S0 + 2, S0 + 3));
+    // Another disk chosen meanwhile: the queued spans keep their two channels.
+    channelNum = 1;
+  }, 4);
+  QStringList e = entries();
+  ASSERT_EQ(e.size(), 4);
+  EXPECT_TRUE(e[0].endsWith("channel0.mp4" + kBlanks + "| 下载失败"));
+  EXPECT_TRUE(e[1].endsWith("channel1.mp4" + kBlanks + "| 下载失败"));
+  EXPECT_EQ(e[2], "20240105_123458-20240105_123459-channel0.mp4" + kBlanks + "| 下载成功");
+  EXPECT_EQ(e[3], "20240105_123458-20240105_123459-channel1.mp4" + kBlanks + "| 下载成功");
+  EXPECT_EQ(videoFiles().size(), 2u);
+  // The bad span never starts; the span without channels starts and makes nothing.
+  EXPECT_EQ(linesStartingWith({"开始下载:"}),
+            (QStringList{"开始下载: \"" + span(S0 + 4, S0 + 5) + "\"",
+                         "开始下载: \"" + span(S0 + 2, S0 + 3) + "\""}));
+}
+
+TEST_F(DownloadTest, FileThatGetsNoNameFailsItsEntry) {
+  useCard("raw", {"--codec", "h264", "--channels", "1", "--record", rec(0, S0, S0 + 10)});
+  channelNum = 1;
+  {
+    QMutexLocker locker(&playbackMutex);
+    downloadDir = QString::fromStdString(dir + "/missing/Video");  // one level is made, not two
+  }
+  download worker;
+  runLoop(worker, [&]() { worker.on_download_file(span(S0 + 2, S0 + 3)); }, 1);
+  EXPECT_TRUE(entries().value(0).endsWith("| 下载失败"));
+  EXPECT_TRUE(listFiles(dir + "/missing").empty());
+  EXPECT_TRUE(videoFiles().empty());
+}
