@@ -94,11 +94,20 @@ class WindowTest : public QObject {
     QCOMPARE(buttons[1]->styleSheet(), QString());
     QVERIFY(pixelAt(image, window.get(), buttons[1], QPoint(5, 5)) != QColor(Qt::white));
 
-    // Alarm and other types get their own colours.
-    AppWindowTest::showDayList(*window, {{0, day, day + 1}, {2, day + 4, day + 5}}, day + 86400);
-    buttons = AppWindowTest::buttons(*window);
-    QVERIFY(buttons[0]->styleSheet().contains("color: red;"));
-    QVERIFY(buttons[1]->styleSheet().contains("border:2px solid green;"));
+  }
+
+  // Each type has its own look; a type without one keeps the default.
+  void typesChooseTheButtonLook() {
+    const int64_t day = midnight(QDate(2025, 3, 20));
+    AppWindowTest::showDayList(
+        *window, {{0, day, day + 1}, {1, day + 2, day + 3}, {2, day + 4, day + 5}, {3, day + 6, day + 7}},
+        day + 86400);
+    QList<QPushButton *> b = AppWindowTest::buttons(*window);
+    QCOMPARE(b.size(), 4);
+    QVERIFY(b[0]->styleSheet().contains("color: red;"));
+    QVERIFY(b[1]->styleSheet().contains("color: blue;"));
+    QVERIFY(b[2]->styleSheet().contains("border:2px solid green;"));
+    QCOMPARE(b[3]->styleSheet(), QString());
   }
 
   void marksOnlyDaysTheMonthHas() {
