@@ -17,10 +17,7 @@
 
 namespace {
 
-// Writes a card with the simulator; returns its complaint, empty when done.
-QString make(const QString &out, QStringList args, const QStringList &records) {
-  args << "--out" << out;
-  for (const QString &r : records) args << "--record" << r;
+QString cardsim(const QStringList &args) {
   QProcess p;
   p.start(CARDSIM_PATH, args);
   if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
@@ -62,36 +59,42 @@ class CardsTest : public QObject {
   void initTestCase() {
     QVERIFY(dir.isValid());
     raw2 = dir.filePath("raw2.img");
-    QStringList records = {rec(0, "2025-03-01 10:00:00", "2025-03-01 10:00:06", 0),
-                           rec(1, "2025-03-01 10:00:00", "2025-03-01 10:00:06", 0)};
+    QStringList args = {"--layout", "raw", "--codec", "h265", "--channels", "2", "--size", "64x48",
+                        "--fps", "2", "--gop", "2", "--out", raw2,
+                        "--record", rec(0, "2025-03-01 10:00:00", "2025-03-01 10:00:06", 0),
+                        "--record", rec(1, "2025-03-01 10:00:00", "2025-03-01 10:00:06", 0)};
     for (int i = 0; i < 10; i++) {
-      const QString s = QString("2025-03-10 08:%1:00").arg(i, 2, 10, QChar('0'));
-      records << rec(0, s, s.left(17) + "04", i % 4);
+      const QDateTime s = QDateTime(QDate(2025, 3, 10), QTime(8, i, 0));
+      args << "--record"
+           << QString("0,%1,%2,%3").arg(s.toSecsSinceEpoch()).arg(s.toSecsSinceEpoch() + 4).arg(i % 4);
     }
-    records << rec(0, "2025-03-31 23:00:00", "2025-03-31 23:00:04", 2)
-            << rec(0, "2025-04-02 09:00:00", "2025-04-02 09:00:04", 1);
-    QCOMPARE(make(raw2, {"--layout", "raw", "--codec", "h265", "--channels", "2", "--size", "64x48", "--fps", "2",
-                         "--gop", "2"}, records), QString());
+    args << "--record" << rec(0, "2025-03-31 23:00:00", "2025-03-31 23:00:04", 2)
+         << "--record" << rec(0, "2025-04-02 09:00:00", "2025-04-02 09:00:04", 1);
+    QCOMPARE(cardsim(args), QString());
 
     file1 = dir.filePath("file1");
-    QCOMPARE(make(file1, {"--layout", "file", "--codec", "h264", "--channels", "1", "--size", "160x96", "--fps",
-                          "4", "--gop", "4"},
-                  {rec(0, "2025-03-05 09:00:00", "2025-03-05 09:00:04", 1),
-                   rec(0, "2025-03-06 09:00:00", "2025-03-06 09:00:04", 2)}),
+    QCOMPARE(cardsim({"--layout", "file", "--codec", "h264", "--channels", "1", "--size", "160x96",
+                      "--fps", "4", "--gop", "4", "--out", file1,
+                      "--record", rec(0, "2025-03-05 09:00:00", "2025-03-05 09:00:04", 1),
+                      "--record", rec(0, "2025-03-06 09:00:00", "2025-03-06 09:00:04", 2)}),
              QString());
 
     raw3 = dir.filePath("raw3.img");
-    records.clear();
-    for (int ch = 0; ch < 3; ch++) records << rec(ch, "2025-03-01 10:00:00", "2025-03-01 10:00:04", 1);
-    QCOMPARE(make(raw3, {"--layout", "raw", "--codec", "h265", "--channels", "3", "--size", "64x48", "--fps", "2",
-                         "--gop", "2", "--no-audio"}, records), QString());
+    QCOMPARE(cardsim({"--layout", "raw", "--codec", "h265", "--channels", "3", "--size", "64x48",
+                      "--fps", "2", "--gop", "2", "--no-audio", "--out", raw3,
+                      "--record", rec(0, "2025-03-01 10:00:00", "2025-03-01 10:00:04", 1),
+                      "--record", rec(1, "2025-03-01 10:00:00", "2025-03-01 10:00:04", 1),
+                      "--record", rec(2, "2025-03-01 10:00:00", "2025-03-01 10:00:04", 1)}),
+             QString());
 
     big = dir.filePath("big.img");
-    records.clear();
+    QStringList bigArgs = {"--layout", "raw", "--codec", "h265", "--channels", "1", "--size", "64x48",
+                           "--media", "synthetic", "--no-audio", "--fps", "1", "--gop", "10",
+                           "--out", big};
     const int64_t day = at("2025-03-05 00:00:00");
-    for (int i = 0; i < 1000; i++) records << QString("0,%1,%2,1").arg(day + i * 80).arg(day + i * 80 + 10);
-    QCOMPARE(make(big, {"--layout", "raw", "--codec", "h265", "--channels", "1", "--size", "64x48", "--media",
-                        "synthetic", "--no-audio", "--fps", "1", "--gop", "10"}, records), QString());
+    for (int i = 0; i < 1000; i++)
+      bigArgs << "--record" << QString("0,%1,%2,1").arg(day + i * 80).arg(day + i * 80 + 10);
+    QCOMPARE(cardsim(bigArgs), QString());
   }
 
   void init() {
@@ -107,22 +110,28 @@ class CardsTest : public QObject {
     plat_detachAll();
   }
 
-  // Every left press lists the disks again before the drop-down opens.
   void noCardIsRecognisedUntilOneIsAttached() {
-    open();
     fs->addUsbDisk("sdb", {}, fakesys::Image::sparse(200 << 20));
+    open();
     pressCombo(combo());
     QCOMPARE(combo()->count(), 0);
     QCOMPARE(combo()->currentText(), QString());
 
     fs->addUsbDisk("sdc", {}, raw2.toStdString());
+    pressCombo(combo());
+    QCOMPARE(combo()->count(), 1);
+    QCOMPARE(combo()->currentIndex(), -1);  // listed, not chosen
+    QCOMPARE(AppWindowTest::currentDiskId(*window), -1);
+  }
+
+  void pressRefreshesTheListBeforeItOpens() {
+    open();
+    fs->addUsbDisk("sdb", {}, raw2.toStdString());
     PopupWatcher watcher(combo());
     pressCombo(combo(), Qt::RightButton);
     QCOMPARE(combo()->count(), 0);  // only the left button asks for disks
     pressCombo(combo());
     QCOMPARE(watcher.countAtShow, 1);
-    QCOMPARE(combo()->currentIndex(), -1);  // listed, not chosen
-    QCOMPARE(AppWindowTest::currentDiskId(*window), -1);
   }
 
   void aCardBothLayoutsRecogniseIsAFileLayoutCard() {
@@ -139,22 +148,34 @@ class CardsTest : public QObject {
     QCOMPARE(AppWindowTest::buttons(*window).size(), 1);
   }
 
-  void chosenDiskStaysChosenWhenTheListIsRefreshed() {
-    openRaw2(QDate(2025, 3, 10));
+  void unchangedRediscoveryChangesNothing() {
+    fs->addUsbDisk("sdb", {}, raw2.toStdString());
+    open();
+    pressCombo(combo());
+    choose(0, QDate(2025, 3, 10));
     const QList<QPushButton *> before = AppWindowTest::buttons(*window);
     QCOMPARE(before.size(), 10);
-    const QString chosen = combo()->currentText();
     QSignalSpy textChanges(combo(), &QComboBox::currentTextChanged);
     QSignalSpy dayChanges(ui()->calendarWidget, &QCalendarWidget::selectionChanged);
-    pressCombo(combo());  // nothing changed: no slot runs
+    pressCombo(combo());
     QCOMPARE(textChanges.count(), 0);
     QCOMPARE(dayChanges.count(), 0);
+    QCOMPARE(combo()->currentIndex(), 0);
     QCOMPARE(AppWindowTest::buttons(*window), before);
+  }
 
-    // Another disk arrives: the chosen one is only queried again.
+  void chosenDiskStaysChosenWhenAnotherArrives() {
+    fs->addUsbDisk("sdb", {}, raw2.toStdString());
+    open();
+    pressCombo(combo());
+    choose(0, QDate(2025, 3, 10));
+    const QString chosen = combo()->currentText();
+    const QList<QPushButton *> before = AppWindowTest::buttons(*window);
+
     fs->addUsbDisk("sdc", {}, fakesys::Image::sparse(1 << 20));
     fs->mount("sdc", file1.toStdString());
     playState = 1;  // opening a disk stops play; a re-query does not
+    QSignalSpy textChanges(combo(), &QComboBox::currentTextChanged);
     pressCombo(combo());
     QCOMPARE(combo()->count(), 2);
     QCOMPARE(combo()->currentText(), chosen);
@@ -246,7 +267,10 @@ class CardsTest : public QObject {
   }
 
   void marksTheRecordedDaysOfTheMonth() {
-    openRaw2(QDate(2025, 3, 2));
+    fs->addUsbDisk("sdb", {}, raw2.toStdString());
+    open();
+    pressCombo(combo());
+    choose(0, QDate(2025, 3, 2));
     QCalendarWidget *cal = ui()->calendarWidget;
     QVERIFY(isRed(cal, QDate(2025, 3, 1)));
     QVERIFY(isRed(cal, QDate(2025, 3, 10)));
@@ -285,11 +309,16 @@ class CardsTest : public QObject {
     QCOMPARE(laidOutButtons(AppWindowTest::fragmentLayout(*window)), buttons.mid(0, laidOut));
     const int64_t first = at("2025-03-10 08:00:00");
     QCOMPARE(buttons[0]->objectName(), QString("%1-%2").arg(first).arg(first + 4));
+    QCOMPARE(buttons[0]->text(), QString("08:00:00-08:00:04   下载 | 播放"));
     QCOMPARE(buttons[9]->text(), QString("08:09:00-08:09:04   下载 | 播放"));
+    QVERIFY(buttons[2]->styleSheet().contains("solid green"));
   }
 
   void aThousandFragmentsShrinkTheRows() {
-    openRaw2(QDate(2025, 3, 5), big);
+    fs->addUsbDisk("sdb", {}, big.toStdString());
+    open();
+    pressCombo(combo());
+    choose(0, QDate(2025, 3, 5));
     const QList<QPushButton *> buttons = AppWindowTest::buttons(*window);
     QCOMPARE(buttons.size(), 1000);
     QCOMPARE(AppWindowTest::rowUnit(*window), 29);
@@ -305,7 +334,10 @@ class CardsTest : public QObject {
   }
 
   void clicksPlayQueueOrIgnore() {
-    openRaw2(QDate(2025, 3, 10));
+    fs->addUsbDisk("sdb", {}, raw2.toStdString());
+    open();
+    pressCombo(combo());
+    choose(0, QDate(2025, 3, 10));
     QList<QPushButton *> buttons = AppWindowTest::buttons(*window);
     QPushButton *b = buttons[1];
     const int64_t start = at("2025-03-10 08:01:00");
@@ -342,34 +374,32 @@ class CardsTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(visibleLabels(*window, "即将播放"), 0, 2000);
     QCOMPARE(visibleLabels(*window, "即将下载"), 0);
 
-    // The keyboard plays too, with no bubble (the cursor is elsewhere).
-    QCursor::setPos(window->mapToGlobal(QPoint(window->width() - 5, window->height() - 5)));
-    buttons[3]->setFocus();
-    QTest::keyClick(buttons[3], Qt::Key_Space);
-    QCOMPARE(AppWindowTest::currentButton(*window), buttons[3]);
-    QCOMPARE(int64_t(playStartTime), start + 120);
-    QCOMPARE(visibleLabels(*window, "即将播放"), 0);
-
     // While playing no step is made; the highlight moves on.
     playState = 1;
-    steps.clear();
     clickAt(buttons[2], 200);
-    QCOMPARE(steps.count(), 0);
+    QCOMPARE(steps.count(), 1);
     QCOMPARE(AppWindowTest::currentButton(*window), buttons[2]);
     QVERIFY(b->styleSheet().contains("background-color: white;"));
     QVERIFY(buttons[2]->styleSheet().contains("background-color: rgb(29, 170, 200);"));
+  }
 
+  void keyboardActivationPlaysWithoutABubble() {
+    fs->addUsbDisk("sdb", {}, raw2.toStdString());
+    open();
+    pressCombo(combo());
+    choose(0, QDate(2025, 3, 10));
+    QPushButton *b = AppWindowTest::buttons(*window).at(1);
+    QCursor::setPos(window->mapToGlobal(QPoint(window->width() - 5, window->height() - 5)));
+    b->setFocus();
+    QTest::keyClick(b, Qt::Key_Space);
+    QCOMPARE(AppWindowTest::currentButton(*window), b);
+    QCOMPARE(int64_t(playStartTime), at("2025-03-10 08:01:00"));
+    QCOMPARE(visibleLabels(*window, "即将播放"), 0);
   }
 
  private:
-  void open() { window = makeWindow(); }
-
-  // A window with one raw-disk card chosen and the given day listed.
-  void openRaw2(const QDate &day, const QString &image = QString()) {
-    fs->addUsbDisk("sdb", {}, (image.isEmpty() ? raw2 : image).toStdString());
-    open();
-    pressCombo(combo());
-    choose(0, day);
+  void open() {
+    window = makeWindow();
   }
   Ui::test *ui() { return AppWindowTest::ui(*window); }
   QComboBox *combo() { return ui()->comboBox_disk; }
