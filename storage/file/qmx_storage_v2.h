@@ -46,6 +46,9 @@ typedef struct qmx_storage_v2_frame {
 } qmx_storage_v2_frame;
 
 #define QMX_V2_FRAME_LENGTH(word) (((word) >> 5) & 0x3FFFFFu)
+// Card channel a frame record was recorded on (a handle hands out the sound
+// of every channel; a reader of one channel keeps its own).
+#define QMX_V2_FRAME_CHANNEL(word) (((word) >> 2) & 0x7u)
 
 // codec: 0 H.265, 1 H.264, 255 start code but neither, 0xFFFFFFFF no start code.
 int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *handle,
