@@ -353,3 +353,14 @@ void qmx_storage_v2_playbackStop(uint32_t handle) {
   releaseHandle(h);
   handles[handle] = nullptr;
 }
+
+// TODO(storage): placeholders until handles record why they ended and the
+// I-frame ring is asked for channels.
+int qmx_storage_v2_playbackEnd(uint32_t, int64_t *atMs) {
+  if (atMs) *atMs = 0;
+  return QMX_PLAYBACK_RUNNING;
+}
+
+uint32_t qmx_storage_v2_channelsInSpan(int64_t, int64_t) {
+  return (1u << qmx_storage_v2_getChannelNum()) - 1u;
+}

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "qmx_playback_end.h"
 #include "qmx_storage_device.h"
 
 int qmx_storage_v2_init(void);
@@ -59,3 +60,10 @@ void qmx_storage_v2_freeFrame(uint32_t handle, qmx_storage_v2_frame *frame);
 int qmx_storage_v2_playbackSeek(uint32_t handle, uint64_t offsetMs);
 int64_t qmx_storage_v2_playbackProgress(uint32_t handle);
 void qmx_storage_v2_playbackStop(uint32_t handle);
+// As qmx_storage_playbackEnd, for this library's handles.
+int qmx_storage_v2_playbackEnd(uint32_t handle, int64_t *atMs);
+
+// Channels (bit c for channel c) with an I-frame recorded in [start, end),
+// Unix seconds: the fragment ring is shared by every channel, the I-frame
+// ring says which channels a span holds. 0 on failure.
+uint32_t qmx_storage_v2_channelsInSpan(int64_t start, int64_t end);

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "qmx_playback_end.h"
 #include "qmx_storage_device.h"
 
 // Library set-up and discovery.
@@ -58,3 +59,7 @@ void qmx_storage_freeFrame(qmx_storage_frame *frame);
 int qmx_storage_playbackSeek(uint32_t handle, uint64_t offsetMs);
 int64_t qmx_storage_playbackProgress(uint32_t handle);
 void qmx_storage_playbackStop(uint32_t handle);
+// Why the handle last stopped handing out frames: one of QMX_PLAYBACK_*
+// (qmx_playback_end.h). *atMs (when not null) is the time of the last frame
+// handed out. Kept until the slot is started again.
+int qmx_storage_playbackEnd(uint32_t handle, int64_t *atMs);

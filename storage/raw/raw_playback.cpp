@@ -243,3 +243,9 @@ void qmx_storage_playbackStop(uint32_t handle) {
   std::lock_guard<std::mutex> lock(handleMutex);
   clearHandle(handles[handle]);
 }
+
+// TODO(storage): placeholder until handles record why they ended.
+int qmx_storage_playbackEnd(uint32_t, int64_t *atMs) {
+  if (atMs) *atMs = 0;
+  return QMX_PLAYBACK_RUNNING;
+}
