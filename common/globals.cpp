@@ -20,3 +20,8 @@ QMutex playbackMutex;
 QStringList downloadEntries;
 QStringList downloadPaths;
 QString downloadDir;
+
+QString openCardPath;
+QString openCardName;
+uint64_t openCardSize = 0;
+std::atomic<uint32_t> cardGeneration{0};

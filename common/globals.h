@@ -37,3 +37,13 @@ extern QStringList downloadEntries;
 extern QStringList downloadPaths;
 // Current download directory; guarded by playbackMutex.
 extern QString downloadDir;
+
+// The card the window has open, for export reports and for refusing
+// destinations that lie inside the card. Written by the window when a card
+// opens (empty when none is); guarded by playbackMutex.
+extern QString openCardPath;  // device or image path, or the volume's directory
+extern QString openCardName;  // the card as the disk chooser names it
+extern uint64_t openCardSize; // bytes, 0 when unknown
+// Bumped by the window each time it opens (or fails to open) a card, so that
+// work queued for one card is never done on another.
+extern std::atomic<uint32_t> cardGeneration;
