@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "qmx_storage.h"
 #include "raw_internal.h"
 
@@ -158,12 +160,18 @@ int readData(int64_t address, void *buffer, uint64_t length) {
   return 0;
 }
 
-int readRun(uint64_t firstBlock, uint32_t count, uint8_t *buf) {
+int64_t readRun(uint64_t firstBlock, uint32_t count, uint8_t *buf) {
   State &s = state();
   std::lock_guard<std::mutex> lock(s.readMutex);
-  if (!s.disk || firstBlock > UINT64_MAX / PLAT_BLOCK_SIZE) return -1;
-  if (!onDisk(s, static_cast<int64_t>(firstBlock * PLAT_BLOCK_SIZE), 1)) return -1;
-  return plat_readBlocks(s.disk, firstBlock, count, buf);
+  if (!s.disk) return -1;
+  const uint64_t size = plat_diskSize(s.disk);
+  const uint64_t blocks = size / PLAT_BLOCK_SIZE + (size % PLAT_BLOCK_SIZE ? 1 : 0);
+  if (firstBlock >= blocks) return -1;
+  if (count > blocks - firstBlock) count = static_cast<uint32_t>(blocks - firstBlock);
+  if (plat_readBlocks(s.disk, firstBlock, count, buf) != 0) return -1;
+  // The bytes of a last block that lie past the end of the disk are none of the card's.
+  const uint64_t from = firstBlock * PLAT_BLOCK_SIZE;
+  return static_cast<int64_t>(std::min<uint64_t>(static_cast<uint64_t>(count) * PLAT_BLOCK_SIZE, size - from));
 }
 
 }  // namespace qmx_raw

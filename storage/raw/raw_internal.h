@@ -168,9 +168,10 @@ bool cardInfoValid(const uint8_t *info);
 
 int initHandle(uint32_t deviceNumber);
 int readData(int64_t address, void *buffer, uint64_t length);
-// Reads count whole blocks from firstBlock on into buf (count * 4096 bytes):
-// the frame ring's read-ahead runs. 0 or -1.
-int readRun(uint64_t firstBlock, uint32_t count, uint8_t *buf);
+// Reads up to count whole blocks from firstBlock on into buf, fewer where
+// the disk ends: the frame ring's read-ahead runs. The number of the card's
+// bytes now in buf (a last block may end inside), or -1.
+int64_t readRun(uint64_t firstBlock, uint32_t count, uint8_t *buf);
 int readFragmentList(uint64_t address, uint8_t *dest);
 int readIframeList(uint64_t address, uint8_t *dest);
 int readFrameInfo(uint64_t address, FrameHeader *dest);

@@ -121,16 +121,13 @@ const uint8_t *runBytes(const Channel &ch, Handle &h, uint64_t addr, uint32_t n)
   const uint64_t from = block * PLAT_BLOCK_SIZE;
   uint64_t to = ringEnd(ch.info);
   if (to < addr + n || to - from > kRunBytes) to = from + kRunBytes;
-  uint32_t blocks = static_cast<uint32_t>((to - from + PLAT_BLOCK_SIZE - 1) / PLAT_BLOCK_SIZE);
   h.runLength = 0;
-  if (readRun(block, blocks, h.run) != 0) {
-    // Near the end of the disk a shorter run may still hold what is wanted.
-    blocks = static_cast<uint32_t>((addr + n - from + PLAT_BLOCK_SIZE - 1) / PLAT_BLOCK_SIZE);
-    if (readRun(block, blocks, h.run) != 0) return nullptr;
-  }
+  int64_t got = readRun(block, static_cast<uint32_t>((to - from + PLAT_BLOCK_SIZE - 1) / PLAT_BLOCK_SIZE), h.run);
+  if (got <= 0) return nullptr;
   h.runStart = from;
-  h.runLength = blocks * PLAT_BLOCK_SIZE;
-  return h.run + (addr - from);
+  h.runLength = static_cast<uint32_t>(got);
+  // A run cut short by the end of the disk may not hold them all.
+  return addr - from + n <= h.runLength ? h.run + (addr - from) : nullptr;
 }
 
 // Reads the header at addr into *f through the handle's run. 0 or -1.
