@@ -12,12 +12,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "qmx_storage.h"
 #include "raw_internal.h"
 
 namespace qmx_raw {
 
 namespace {
+
+constexpr uint32_t kFirstRun = 64u << 10;
 
 struct Handle {
   int32_t channel = -1;  // -1 while free
@@ -32,9 +36,12 @@ struct Handle {
   uint64_t limitAddr = 0;
   int wrapsLeft = 0;
   // Read-ahead: the card bytes [runStart, runStart + runLength) in run.
+  // Runs start short after each positioning (a seek may be followed by
+  // another at once) and double with each read up to kRunBytes.
   uint8_t *run = nullptr;  // kRunBytes, allocated at the first read
   uint64_t runStart = 0;
   uint32_t runLength = 0;
+  uint32_t runAhead = kFirstRun;
 };
 
 // Why a slot's handle last stopped handing out frames, kept from its end
@@ -119,8 +126,10 @@ const uint8_t *runBytes(const Channel &ch, Handle &h, uint64_t addr, uint32_t n)
   }
   const uint64_t block = addr / PLAT_BLOCK_SIZE;
   const uint64_t from = block * PLAT_BLOCK_SIZE;
+  const uint64_t ahead = std::max<uint64_t>(h.runAhead, addr + n - from);
+  h.runAhead = std::min(2 * h.runAhead, kRunBytes);
   uint64_t to = ringEnd(ch.info);
-  if (to < addr + n || to - from > kRunBytes) to = from + kRunBytes;
+  if (to < addr + n || to - from > ahead) to = from + ahead;
   h.runLength = 0;
   int64_t got = readRun(block, static_cast<uint32_t>((to - from + PLAT_BLOCK_SIZE - 1) / PLAT_BLOCK_SIZE), h.run);
   if (got <= 0) return nullptr;
@@ -248,6 +257,7 @@ int playbackSet(uint32_t c, Handle &h, int64_t t, bool start) {
   if (start) clearHandle(h);
   Handle moved = h;  // the handle keeps its place until the new one is sure
   moved.frameAddr = frameAddr;
+  moved.runAhead = kFirstRun;
   setLimit(ch, moved);
   FrameHeader header;
   int got = runHeader(ch, moved, frameAddr, &header);
