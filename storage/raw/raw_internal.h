@@ -183,7 +183,7 @@ int64_t indexSearch(const Index &idx, int64_t t);
 
 // Resets the playback handles (library initialisation).
 void resetHandles();
-// Bytes of read-ahead buffers the handles hold now (tests).
+// Bytes of read-ahead buffers allocated and not yet released (tests).
 size_t runBufferBytes();
 
 }  // namespace qmx_raw

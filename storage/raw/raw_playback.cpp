@@ -51,16 +51,20 @@ struct Ending {
   int64_t atMs = 0;  // time of the last frame handed out
 };
 
-// Guards the handle table, the handles' buffers and the endings. Held for
+// Guards the handle table, the handles' buffers, their count and the endings. Held for
 // the whole of each start, frame information, frame read, seek, progress,
 // stop and end query; taken before the read mutex (a frame read reads the
 // card while holding it), never after it.
 std::mutex handleMutex;
 Handle handles[kHandleCount];
 Ending endings[kHandleCount];
+size_t runBuffers;  // read-ahead buffers allocated and not yet released
 
 void clearHandle(Handle &h) {
-  free(h.run);
+  if (h.run) {
+    free(h.run);
+    runBuffers--;
+  }
   h = Handle();
 }
 
@@ -120,9 +124,12 @@ bool fitsRun(uint64_t addr, uint32_t n) { return addr % PLAT_BLOCK_SIZE + n <= k
 const uint8_t *runBytes(const Channel &ch, Handle &h, uint64_t addr, uint32_t n) {
   if (addr >= h.runStart && addr - h.runStart + n <= h.runLength) return h.run + (addr - h.runStart);
   if (!fitsRun(addr, n)) return nullptr;
-  if (!h.run && !(h.run = static_cast<uint8_t *>(malloc(kRunBytes)))) {
-    QMX_LOGE(RAW_TAG, "malloc size: %u failed\n", kRunBytes);
-    return nullptr;
+  if (!h.run) {
+    if (!(h.run = static_cast<uint8_t *>(malloc(kRunBytes)))) {
+      QMX_LOGE(RAW_TAG, "malloc size: %u failed\n", kRunBytes);
+      return nullptr;
+    }
+    runBuffers++;
   }
   const uint64_t block = addr / PLAT_BLOCK_SIZE;
   const uint64_t from = block * PLAT_BLOCK_SIZE;
@@ -292,9 +299,7 @@ void resetHandles() {
 
 size_t runBufferBytes() {
   std::lock_guard<std::mutex> lock(handleMutex);
-  size_t n = 0;
-  for (const Handle &h : handles) n += h.run ? kRunBytes : 0;
-  return n;
+  return runBuffers * kRunBytes;
 }
 
 }  // namespace qmx_raw
