@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <tuple>
 #include <unistd.h>
 
 #include "device.h"
@@ -39,25 +40,18 @@ const int64_t kT0 = filevol::localTime(2026, 3, 10, 10, 0, 0);
 // index, or -1.
 int attach(const std::string &dir) {
   plat_detachAll();
-  if (plat_attachPath(dir.c_str()) != 0) return -1;
   plat_volume *list = nullptr;
-  const int n = plat_listVolumes(&list);
-  std::error_code ec;
-  const fs::path want = fs::canonical(dir, ec);
+  const int n = plat_attachPath(dir.c_str()) == 0 ? plat_listVolumes(&list) : 0;
   int drive = -1;
-  for (int i = 0; i < n; ++i) {
-    if (!list[i].root[0]) continue;
-    if (fs::canonical(list[i].root, ec) == want && !ec) drive = list[i].driveIndex;
-  }
+  std::error_code ec;
+  for (int i = 0; i < n; ++i)
+    if (list[i].root[0] && fs::equivalent(list[i].root, dir, ec)) drive = list[i].driveIndex;
   plat_freeVolumes(list);
   return drive;
 }
 
 // A simulated volume in a directory of its own, removed with the object.
 struct Card {
-  Card() = default;
-  Card(const Card &) = delete;
-  Card &operator=(const Card &) = delete;
   ~Card() {
     std::error_code ec;
     if (!dir.empty()) fs::remove_all(dir, ec);
@@ -83,26 +77,16 @@ int openCard(const Card &c) {
   return qmx_storage_v2_open(static_cast<uint8_t>(c.drive));
 }
 
-struct Entry {
-  int type, videoType;
-  int64_t start, end;
-  bool operator==(const Entry &o) const {
-    return type == o.type && videoType == o.videoType && start == o.start && end == o.end;
-  }
-};
-std::ostream &operator<<(std::ostream &os, const Entry &e) {
-  return os << "{type " << e.type << ", video " << e.videoType << ", " << e.start << "-" << e.end
-            << "}";
-}
+using Entry = std::tuple<int, int, int64_t, int64_t>;  // type, video type, start, end
 
 // The day list, or a single entry of type -1 for a null result.
 std::vector<Entry> day(int64_t start) {
   qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(start, start + 86400);
-  if (!list) return {{-1, -1, 0, 0}};
+  if (!list) return {Entry{-1, -1, 0, 0}};
   std::vector<Entry> out;
   for (uint32_t i = 0; i < list->count; ++i)
-    out.push_back({list->fragment[i].type, list->fragment[i].videoType,
-                   list->fragment[i].startTime, list->fragment[i].endTime});
+    out.emplace_back(list->fragment[i].type, int(list->fragment[i].videoType), list->fragment[i].startTime,
+                     list->fragment[i].endTime);
   free(list);
   return out;
 }
@@ -210,7 +194,7 @@ TEST(StorageFileSim, MountGettersMonthAndDayQueries) {
   EXPECT_EQ(day(d13), std::vector<Entry>{});
   EXPECT_EQ(day(d14), std::vector<Entry>{});  // its only fragment is deleted
   EXPECT_EQ(day(d15), (std::vector<Entry>{{0x23, 1, d15 + 7200, openEnd}}));
-  EXPECT_EQ(day(qmx_common_getTimeSec() + 10).at(0).type, -1);  // in the future
+  EXPECT_EQ(std::get<0>(day(qmx_common_getTimeSec() + 10).at(0)), -1);  // in the future
 }
 
 // Which meta copy counts, and which damaged or missing files fail the load;
@@ -276,14 +260,12 @@ TEST(StorageFileSim, EmptyCard) {
   EXPECT_EQ(qmx_storage_v2_getVideoType(), 0);
   int64_t start = -1, end = -1;
   EXPECT_EQ(qmx_storage_v2_getValidTime(&start, &end), 0);
-  EXPECT_EQ(start, 0);
-  EXPECT_EQ(end, 0);
-  EXPECT_EQ(qmx_storage_v2_queryByMonth(filevol::localTime(2026, 3, 1, 0, 0, 0),
-                                        filevol::localTime(2026, 4, 1, 0, 0, 0)),
-            0u);
+  EXPECT_EQ(start + end, 0);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(kT0 - 9 * 86400, kT0 + 20 * 86400), 0u);
   EXPECT_EQ(day(filevol::localTime(2026, 3, 10, 0, 0, 0)), std::vector<Entry>{});
-  uint32_t handle = 0, codec = 0;
-  EXPECT_EQ(qmx_storage_v2_playbackStart(0, static_cast<uint64_t>(kT0), &handle, &codec), -1);
+  std::vector<Got> got;
+  uint32_t codec;
+  EXPECT_EQ(play(0, static_cast<uint64_t>(kT0), &got, &codec, 10), -2);
 }
 
 // Channel 1 records last, so its handle reaches the write position exactly.
@@ -322,8 +304,7 @@ TEST(StorageFileSim, PlaybackOfChannel1IsItsVideoAndEveryAudioFrame) {
   std::memset(&f, 0, sizeof f);
   ASSERT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 0);
   EXPECT_EQ(f.time, (kT0 + 3) * 1000);
-  EXPECT_EQ(f.word & 1, 1u);
-  EXPECT_EQ((f.word >> 2) & 7, 1u);
+  EXPECT_EQ(f.word & 0x1D, 0x5u);  // video of channel 1
   qmx_storage_v2_freeFrame(handle, &f);
   EXPECT_EQ(qmx_storage_v2_playbackSeek(handle, 9000), -1);  // beyond the newest frame
   qmx_storage_v2_playbackStop(handle);
@@ -350,11 +331,8 @@ TEST(StorageFileSim, PlaybackOfChannel1IsItsVideoAndEveryAudioFrame) {
   got.resize(want.size());
   expectFrames(got, want);
 
-  uint32_t h = 0;
-  EXPECT_EQ(qmx_storage_v2_playbackStart(2, static_cast<uint64_t>(kT0), &h, &codec), -1);
-  EXPECT_EQ(qmx_storage_v2_playbackStart(1, static_cast<uint64_t>(c.report.lastTimeMs / 1000 + 1),
-                                         &h, &codec),
-            -1);
+  EXPECT_EQ(play(2, static_cast<uint64_t>(kT0), &got, &codec, 1), -2);  // no such channel
+  EXPECT_EQ(play(1, static_cast<uint64_t>(c.report.lastTimeMs / 1000 + 1), &got, &codec, 1), -2);
 }
 
 TEST(StorageFileSim, PlaybackFollowsRotationAndEndMarksThroughWrappedRings) {
@@ -498,23 +476,20 @@ TEST(StorageFileSim, PlaybackEndsWhereTheDataEnds) {
       {"a wrong check word", word, f.timeMs, false, QMX_PLAYBACK_DAMAGED},
       {"its file missing", 0, 0, false, QMX_PLAYBACK_READ_ERROR},
   };
-  std::vector<uint8_t> original;
-  ASSERT_TRUE(filevol::readFile(rel, &original));
+  std::vector<uint8_t> b;
+  ASSERT_TRUE(filevol::readFile(rel, &b));
   for (const auto &k2 : cases) {
     SCOPED_TRACE(k2.what);
-    std::vector<uint8_t> b = original;
-    if (k2.word) {
-      for (int i = 0; i < 4; ++i) b[static_cast<size_t>(i)] = static_cast<uint8_t>(k2.word >> (8 * i));
-      const uint64_t t = static_cast<uint64_t>(k2.time);
-      const uint8_t t48[6] = {uint8_t(t >> 32), uint8_t(t >> 40), uint8_t(t), uint8_t(t >> 8), uint8_t(t >> 16), uint8_t(t >> 24)};
-      std::memcpy(&b[4], t48, 6);
-      const uint16_t crc = static_cast<uint16_t>(filevol::crc16(b.data(), 10) ^ (k2.reseal ? 0 : 1));
-      b[10] = static_cast<uint8_t>(crc);
-      b[11] = static_cast<uint8_t>(crc >> 8);
-    }
+    // The frame's 12-byte header: word, 48-bit time (high 16 bits first), check word.
+    const uint64_t t = static_cast<uint64_t>(k2.time);
+    const uint8_t head[10] = {uint8_t(k2.word), uint8_t(k2.word >> 8), uint8_t(k2.word >> 16), uint8_t(k2.word >> 24),
+                              uint8_t(t >> 32), uint8_t(t >> 40), uint8_t(t), uint8_t(t >> 8), uint8_t(t >> 16), uint8_t(t >> 24)};
+    std::memcpy(b.data(), head, 10);
+    const uint16_t crc = static_cast<uint16_t>(filevol::crc16(b.data(), 10) ^ (k2.reseal ? 0 : 1));
+    b[10] = static_cast<uint8_t>(crc);
+    b[11] = static_cast<uint8_t>(crc >> 8);
     FILE *out = std::fopen(rel, "wb");
-    ASSERT_NE(out, nullptr);
-    if (k2.word) std::fwrite(b.data(), 1, b.size(), out);
+    std::fwrite(b.data(), 1, b.size(), out);
     std::fclose(out);
     if (!k2.word) std::remove(rel);
     ASSERT_EQ(openCard(c), 0);
@@ -529,9 +504,6 @@ TEST(StorageFileSim, PlaybackEndsWhereTheDataEnds) {
     expectFrames(got, std::vector<FileLayoutFrame>(want.begin(), want.begin() + static_cast<long>(k)));
     EXPECT_EQ(at, want[k - 1].timeMs);
   }
-  FILE *out = std::fopen(rel, "wb");
-  std::fwrite(original.data(), 1, original.size(), out);
-  std::fclose(out);
 }
 
 TEST(StorageFileSim, CodecFromTheFirstFrame) {
@@ -673,20 +645,13 @@ void onAlarm(int) {
 
 struct Damage {
   Card card;
-  size_t maxFrames = 0;
+  size_t maxFrames = 0, cases = 0, opened = 0;  // damaged volumes tried, and those that loaded
   std::map<std::string, std::vector<uint8_t>> original;  // relative path -> bytes
   std::vector<std::string> files;
-  size_t cases = 0, opened = 0;  // damaged volumes tried, and those that loaded
-};
-
-// Arms the alarm for one case and disarms it on every way out.
-struct Deadline {
-  Deadline() { alarm(20); }
-  ~Deadline() { alarm(0); }
 };
 
 void everyCall(Damage &d) {
-  Deadline deadline;
+  alarm(20);  // each case re-arms it
   qmx_storage_v2_close();
   const int rc = qmx_storage_v2_open(static_cast<uint8_t>(d.card.drive));
   ASSERT_TRUE(rc == 0 || rc == -1) << rc;
@@ -710,28 +675,16 @@ void everyCall(Damage &d) {
     }
     for (int ch = 0; ch < std::min<int>(channels, 8); ++ch) {
       for (uint64_t t : {static_cast<uint64_t>(kT0), static_cast<uint64_t>(start)}) {
-        uint32_t handle = 0, codec = 0;
-        if (qmx_storage_v2_playbackStart(static_cast<uint8_t>(ch), t, &handle, &codec) != 0) continue;
-        size_t n = 0;
-        for (; n < d.maxFrames; ++n) {
-          qmx_storage_v2_frame f;
-          std::memset(&f, 0, sizeof f);
-          const int r = qmx_storage_v2_playbackFrame(handle, &f);
-          ASSERT_TRUE(r == 0 || r == 1 || r == -1) << r;
-          if (r != 0) break;
-          if (QMX_V2_FRAME_LENGTH(f.word)) {
-            EXPECT_NE(f.data, nullptr);
-          }
-          qmx_storage_v2_freeFrame(handle, &f);
-          if (n == 3) qmx_storage_v2_playbackSeek(handle, 1500);
-        }
-        EXPECT_LT(n, d.maxFrames) << "playback did not end";
-        qmx_storage_v2_playbackProgress(handle);
-        qmx_storage_v2_playbackStop(handle);
+        std::vector<Got> got;
+        uint32_t codec;
+        const int r = play(static_cast<uint8_t>(ch), t, &got, &codec, d.maxFrames);
+        EXPECT_TRUE(r == 1 || r == -1 || r == -2) << r;
+        EXPECT_LT(got.size(), d.maxFrames) << "playback did not end";
       }
     }
   }
   qmx_storage_v2_close();
+  alarm(0);
 }
 
 // Runs every call on the volume as it is now and checks it is unchanged.
@@ -784,46 +737,27 @@ void build(Damage *d) {
 
 }  // namespace
 
-TEST(StorageFileSim, TruncationSweepOfEveryFile) {
+// Every file cut at points near its records and frames, and bytes flipped
+// in the small records, the rings (records the reader checks and those it
+// takes on trust) and a few bytes of each third frame header.
+TEST(StorageFileSim, DamagedVolumesFailCleanly) {
   Damage d;
   ASSERT_NO_FATAL_FAILURE(build(&d));
-  size_t cases = 0;
   for (const std::string &rel : d.files) {
-    const auto &bytes = d.original.at(rel);
-    const size_t n = bytes.size();
+    const size_t n = d.original.at(rel).size();
     std::set<size_t> cuts = {0, 1, 2, 5, 6, 11, 12, 13, n / 3, n / 2, n - 1, n - 2};
-    // Inside small records, every byte; in larger files, points near record
-    // and frame boundaries.
-    if (n <= 64)
-      for (size_t k = 0; k < n; ++k) cuts.insert(k);
-    else
-      for (size_t k = 15; k < n; k += std::max<size_t>(n / 24, 15)) {
-        cuts.insert(k);
-        cuts.insert(k + 1);
-      }
-    if (rel.find("record") != std::string::npos)
-      for (const FileLayoutFrame &f : d.card.report.frames)
-        if (rel.find(std::to_string(f.file) + ".dt") != std::string::npos && f.offset % 3 == 0) {
-          cuts.insert(f.offset + 6);
-          cuts.insert(f.offset + 12 + f.length / 2);
-        }
+    for (size_t k = 15; k < n; k += n <= 64 ? 1 : std::max<size_t>(n / 24, 15)) cuts.insert(k);
+    for (const FileLayoutFrame &f : d.card.report.frames)
+      if (rel.find(std::to_string(f.file) + ".dt") != std::string::npos && f.offset % 3 == 0)
+        cuts.insert({f.offset + 6, f.offset + 12 + f.length / 2});
     for (size_t cut : cuts) {
       if (cut >= n) continue;
       ASSERT_EQ(truncate((d.card.dir + "/" + rel).c_str(), static_cast<off_t>(cut)), 0);
       runCase(d, rel + " cut at " + std::to_string(cut));
       restore(d, rel);
-      ++cases;
       if (HasFatalFailure()) return;
     }
   }
-  EXPECT_GT(cases, 150u);
-  // Most cuts leave a loadable card: the later calls were really exercised.
-  EXPECT_GT(d.opened, d.cases / 3) << d.opened << " of " << d.cases;
-}
-
-TEST(StorageFileSim, CorruptionRun) {
-  Damage d;
-  ASSERT_NO_FATAL_FAILURE(build(&d));
   auto flip = [&](const std::string &rel, size_t at, uint8_t mask) {
     std::vector<uint8_t> b = d.original.at(rel);
     if (at >= b.size()) return;
@@ -832,39 +766,28 @@ TEST(StorageFileSim, CorruptionRun) {
     runCase(d, rel + " byte " + std::to_string(at) + " ^ " + std::to_string(mask));
     restore(d, rel);
   };
-  // Each byte of the small records, with two different masks.
-  for (const char *rel : {"storage/base.dt", "storage/index/meta_00.dt",
-                          "storage/index/meta_01.dt", "storage/index/del_frag.dt"})
+  for (const char *rel : {"storage/base.dt", "storage/index/meta_00.dt", "storage/index/meta_01.dt",
+                          "storage/index/del_frag.dt"})
     for (size_t at = 0; at < d.original.at(rel).size(); ++at) {
       flip(rel, at, 0xFF);
       flip(rel, at, 0x80);
-      if (HasFatalFailure()) return;
     }
-  // The rings: records the reader checks (the newest) and records it takes on
-  // trust (all the others).
   for (const char *rel : {"storage/index/frag.dt", "storage/index/iframe.dt"})
-    for (size_t at = 0; at < d.original.at(rel).size(); at += 3) {
-      flip(rel, at, 0xA5);
-      if (HasFatalFailure()) return;
-    }
-  // Frame headers, a few bytes of each third frame.
+    for (size_t at = 0; at < d.original.at(rel).size(); at += 3) flip(rel, at, 0xA5);
   size_t k = 0;
   for (const FileLayoutFrame &f : d.card.report.frames) {
     if (!f.live || k++ % 3) continue;
     char rel[64];
     std::snprintf(rel, sizeof rel, "storage/record/rec_%04d.dt", f.file);
     for (size_t at : {0, 2, 3, 5, 10}) flip(rel, f.offset + at, 0x5A);
-    if (HasFatalFailure()) return;
   }
-  EXPECT_GT(d.opened, d.cases / 4) << d.opened << " of " << d.cases;
-}
+  EXPECT_GT(d.cases, 600u);
+  // Most damaged cards still load: the later calls were really exercised.
+  EXPECT_GT(d.opened, d.cases / 3) << d.opened << " of " << d.cases;
 
-// Damage under correct check words: the reader has to check the values
-// themselves, not only the check word.
-TEST(StorageFileSim, CraftedRecordsWithValidCheckWords) {
-  Damage d;
-  ASSERT_NO_FATAL_FAILURE(build(&d));
-  // Sets a field of the record files and reseals them, runs every call, restores.
+  // Damage under correct check words: the reader has to check the values
+  // themselves, not only the check word. Sets a field of the record files
+  // and reseals them, runs every call, restores.
   auto field = [&](std::vector<const char *> rels, size_t recordSize, size_t at, uint64_t v, int n) {
     for (const char *rel : rels) {
       std::vector<uint8_t> b = d.original.at(rel);
@@ -898,5 +821,4 @@ TEST(StorageFileSim, CraftedRecordsWithValidCheckWords) {
   // A deleted list that claims far more ids than the file holds.
   for (uint64_t v : {1ull, 1000ull, 0x3FFFFFFFull, 0xFFFFFFFFull})
     field({"storage/index/del_frag.dt"}, 6, 0, v, 4);
-  EXPECT_GT(d.opened, 10u) << d.opened << " of " << d.cases;
 }

@@ -1,5 +1,5 @@
 // Fuzz target for the file-layout card library: the input becomes the files
-// of a card volume (fuzz_layout.h) in a fixed temporary directory, which is
+// of a card volume (laid out as below) in a fixed temporary directory, which is
 // then loaded, queried and played on every channel to the end. Nothing may
 // crash, hang or keep a file of the card open after the close; a handle
 // that ends says why, and a day list stays within a day's bound.
@@ -15,9 +15,28 @@
 #include <vector>
 
 #include "device.h"
-#include "fuzz_layout.h"
 #include "qmx_storage_v2.h"
 #include "storage_v2_internal.h"
+
+// How a fuzz input maps onto the files of a card volume: a table of one
+// little-endian 16-bit length per file (0xFFFF: the file is absent), a flags
+// byte, then the files' bytes back to back. A length beyond the input takes
+// what is left. Flag kReseal asks the target to put right every check word
+// first, so that mutations reach past the checks into the records' meaning.
+namespace fuzzlayout {
+
+const char *const kFiles[] = {
+    "storage/base.dt",           "storage/index/meta_00.dt",   "storage/index/meta_01.dt",
+    "storage/index/frag.dt",     "storage/index/iframe.dt",    "storage/index/del_frag.dt",
+    "storage/record/rec_0000.dt", "storage/record/rec_0001.dt", "storage/record/rec_0002.dt",
+    "storage/record/rec_0003.dt", "storage/record/rec_0004.dt", "storage/record/rec_0005.dt",
+};
+const size_t kFileCount = sizeof kFiles / sizeof kFiles[0];
+const uint16_t kAbsent = 0xFFFF;
+const size_t kTableSize = 2 * kFileCount + 1;
+const uint8_t kReseal = 0x01;
+
+}  // namespace fuzzlayout
 
 namespace {
 
@@ -36,24 +55,19 @@ void removeDir() {
 void setUp() {
   // Every input rewrites the card's files: a memory file system keeps that
   // cheap where there is one.
-  char shm[] = "/dev/shm/fuzz_file.XXXXXX";
-  char tmp[] = "/tmp/fuzz_file.XXXXXX";
-  char *tmpl = mkdtemp(shm);
-  if (!tmpl) tmpl = mkdtemp(tmp);
-  if (!tmpl) abort();
-  g_dir = fs::canonical(tmpl).string();
+  char shm[] = "/dev/shm/fuzz_file.XXXXXX", tmp[] = "/tmp/fuzz_file.XXXXXX";
+  char *dir = mkdtemp(shm) ? shm : mkdtemp(tmp);
+  if (!dir) abort();
+  g_dir = fs::canonical(dir).string();
   atexit(removeDir);
   fs::create_directories(g_dir + "/storage/index");
   fs::create_directories(g_dir + "/storage/record");
   // Only the attached directory takes part, never a disk of the machine.
   plat_setRoots("/nonexistent", "/nonexistent", "/nonexistent");
-  if (plat_attachPath(g_dir.c_str()) != 0) abort();
   plat_volume *vols = nullptr;
-  int n = plat_listVolumes(&vols);
-  for (int i = 0; i < n; i++)
-    if (g_dir == vols[i].root) g_drive = vols[i].driveIndex;
+  if (plat_attachPath(g_dir.c_str()) != 0 || plat_listVolumes(&vols) != 1) abort();
+  g_drive = vols[0].driveIndex;
   plat_freeVolumes(vols);
-  if (g_drive < 0) abort();
   qmx_storage_v2_init();
   // The library's error lines would flood the run; they still get written.
   g_stdout = dup(STDOUT_FILENO);
@@ -68,25 +82,21 @@ void reseal(std::vector<uint8_t> &buf, size_t at, size_t size) {
   buf[at + size - 1] = static_cast<uint8_t>(crc >> 8);
 }
 
-// Puts right the check words of the file with table index i.
+// Puts right the check words of the file with table index i: base, meta
+// copies, the rings' records, the deleted list's header, or the frame
+// headers of a record file, walked as a reader walks them.
 void resealFile(size_t i, std::vector<uint8_t> &b) {
-  switch (i) {
-    case 0: reseal(b, 0, 39); break;
-    case 1:
-    case 2: reseal(b, 0, 57); break;
-    case 3: for (size_t at = 0; at + 32 <= b.size(); at += 32) reseal(b, at, 32); break;
-    case 4: for (size_t at = 0; at + 15 <= b.size(); at += 15) reseal(b, at, 15); break;
-    case 5: reseal(b, 0, 6); break;
-    default:
-      // Frame headers, walked as a reader walks them.
-      for (size_t at = 0; at + 12 <= b.size();) {
-        reseal(b, at, 12);
-        uint32_t word = static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-                        (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-        if (word & (1u << 27)) break;
-        at += 12 + ((word >> 5) & 0x3FFFFF);
-      }
-      break;
+  static const size_t record[] = {39, 57, 57, 32, 15, 6};
+  if (i < 6) {
+    for (size_t at = 0; at + record[i] <= b.size() && (at == 0 || i == 3 || i == 4); at += record[i])
+      reseal(b, at, record[i]);
+    return;
+  }
+  for (size_t at = 0; at + 12 <= b.size();) {
+    reseal(b, at, 12);
+    uint32_t word = b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+    if (word & (1u << 27)) break;
+    at += 12 + ((word >> 5) & 0x3FFFFF);
   }
 }
 
@@ -95,14 +105,8 @@ void writeFiles(const uint8_t *data, size_t size) {
   const bool resealAll = size >= fuzzlayout::kTableSize && (data[fuzzlayout::kTableSize - 1] & fuzzlayout::kReseal);
   for (size_t i = 0; i < fuzzlayout::kFileCount; i++) {
     std::string path = g_dir + "/" + fuzzlayout::kFiles[i];
-    size_t len = 0;
-    bool absent = false;
-    if (2 * i + 1 < size) {
-      uint16_t v = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-      absent = v == fuzzlayout::kAbsent;
-      len = absent ? 0 : v;
-    }
-    if (absent) {
+    size_t len = 2 * i + 1 < size ? static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8)) : 0;
+    if (len == fuzzlayout::kAbsent) {
       unlink(path.c_str());
       continue;
     }

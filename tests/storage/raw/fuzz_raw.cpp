@@ -13,8 +13,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "device.h"
 #include "qmx_storage.h"
 
@@ -26,22 +24,18 @@ constexpr int kMaxFrames = 2000000;  // far more than an input can hold
 int g_fd = -1;
 int g_disk = -1;
 
+// The disk is a sparse file, in memory where /dev/shm is, attached once.
 void setUp() {
-  char shm[] = "/dev/shm/fuzz_raw.XXXXXX", tmp[] = "/tmp/fuzz_raw.XXXXXX";
-  char *path = shm;
-  g_fd = mkstemp(shm);
-  if (g_fd < 0) g_fd = mkstemp(path = tmp);
+  static char path[] = "/dev/shm/fuzz_raw.XXXXXX", other[] = "/tmp/fuzz_raw.XXXXXX";
+  static char *name = (g_fd = mkstemp(path)) >= 0 ? path : (g_fd = mkstemp(other), other);
   if (g_fd < 0) abort();
-  static std::string name = path;
-  atexit([] { unlink(name.c_str()); });
+  atexit([] { unlink(name); });
   qmx_storage_init();
   plat_setRoots("/nonexistent", "/nonexistent", "/nonexistent");
-  if (plat_attachPath(path) != 0) abort();
   plat_volume *vols = nullptr;
-  int n = plat_listVolumes(&vols);
-  for (int i = 0; i < n; i++) g_disk = static_cast<int>(vols[i].diskNumber);
+  if (plat_attachPath(name) != 0 || plat_listVolumes(&vols) != 1) abort();
+  g_disk = static_cast<int>(vols[0].diskNumber);
   plat_freeVolumes(vols);
-  if (g_disk < 0) abort();
 }
 
 uint64_t le(const uint8_t *p, int n) {
