@@ -46,14 +46,19 @@ typedef struct qmx_storage_frameInfo {
 } qmx_storage_frameInfo;
 
 typedef struct qmx_storage_frame {
-  uint8_t *data;  // owned by the caller, released with qmx_storage_freeFrame
-  uint32_t size;
+  uint8_t *data;  // owned by the caller, released with qmx_storage_freeFrame only
+  uint32_t size;  // (which uses it: leave it as handed out)
 } qmx_storage_frame;
 
 int qmx_storage_playbackStart(uint32_t channel, uint64_t start, uint32_t *handle);
 // 0, or -1 not initialised, -2 no disk, -3 handle above 7, -4 null info,
 // -5 the handle is free (never started, stopped, or the data is exhausted).
 int qmx_storage_playbackFrameInfo(uint32_t handle, qmx_storage_frameInfo *info);
+// 0 with the next frame; the handle then stands on the frame after it, or
+// is free when the data ends there: at the newest I-frame of the load, at
+// the write position, before a header that cannot be a frame of the channel
+// or one that cannot be read (qmx_storage_playbackEnd tells which). -1 when
+// the frame itself cannot be read (the handle is free) or nothing plays.
 int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame);
 void qmx_storage_freeFrame(qmx_storage_frame *frame);
 int qmx_storage_playbackSeek(uint32_t handle, uint64_t offsetMs);
