@@ -70,5 +70,6 @@ int qmx_storage_v2_playbackEnd(uint32_t handle, int64_t *atMs);
 
 // Channels (bit c for channel c) with an I-frame recorded in [start, end),
 // Unix seconds: the fragment ring is shared by every channel, the I-frame
-// ring says which channels a span holds. 0 on failure.
+// ring says which channels a span holds. 0 on failure. A query like the
+// month and day ones: for the thread that loads, without the handle lock.
 uint32_t qmx_storage_v2_channelsInSpan(int64_t start, int64_t end);
