@@ -200,8 +200,11 @@ static int loadChannel(int c) {
   ch.firstTime = oldest.startTime;
   ch.lastIframeTime = iframeTime(ch.iframeList, lastIframe);
   ch.lastIframeAddr = iframeAddr(ch.iframeList, lastIframe);
+  // In unsigned arithmetic: card addresses may be anything, the report
+  // shows what they give.
   if (ch.writePos >= oldestStart)
-    ch.emptySize = ringCapacity(ch.info) - static_cast<int64_t>(ch.writePos - oldestStart);
+    ch.emptySize =
+        static_cast<int64_t>(static_cast<uint64_t>(ringCapacity(ch.info)) - (ch.writePos - oldestStart));
   else
     ch.emptySize = static_cast<int64_t>(oldestStart - ch.writePos);
   ch.loaded = true;
