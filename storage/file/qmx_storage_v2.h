@@ -54,7 +54,12 @@ typedef struct qmx_storage_v2_frame {
 // codec: 0 H.265, 1 H.264, 255 start code but neither, 0xFFFFFFFF no start code.
 int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *handle,
                                  uint32_t *codec);
-// 0 a frame, 1 the newest frame of the card is reached, -1 failure.
+// 0 a frame, 1 the newest frame of the card is reached, -1 failure: a frame
+// record that cannot be read, or one that cannot be a frame of the card (no
+// data, beyond its file or across the write position, dated before the
+// oldest fragment or more than a day after the newest frame, or no write
+// position met in a whole round of the record files). The handle stays in
+// use; qmx_storage_v2_playbackEnd tells which.
 int qmx_storage_v2_playbackFrame(uint32_t handle, qmx_storage_v2_frame *frame);
 void qmx_storage_v2_freeFrame(uint32_t handle, qmx_storage_v2_frame *frame);
 int qmx_storage_v2_playbackSeek(uint32_t handle, uint64_t offsetMs);
@@ -65,5 +70,6 @@ int qmx_storage_v2_playbackEnd(uint32_t handle, int64_t *atMs);
 
 // Channels (bit c for channel c) with an I-frame recorded in [start, end),
 // Unix seconds: the fragment ring is shared by every channel, the I-frame
-// ring says which channels a span holds. 0 on failure.
+// ring says which channels a span holds. 0 on failure. A query like the
+// month and day ones: for the thread that loads, without the handle lock.
 uint32_t qmx_storage_v2_channelsInSpan(int64_t start, int64_t end);

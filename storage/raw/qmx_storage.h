@@ -39,27 +39,33 @@ uint32_t qmx_storage_queryByMonth(uint32_t channel, int64_t monthStart, int64_t 
 qmx_storage_dayFragment *qmx_storage_queryByDay(uint32_t channel, int64_t dayStart,
                                                 int64_t dayEnd);
 
-// Playback handles (four of them).
+// Playback handles (eight of them, numbered 0 to 7).
 typedef struct qmx_storage_frameInfo {
   int64_t time;   // Unix milliseconds
   uint8_t flags;  // bits 0-3 kind (1 video, 0 audio), bits 4-7 passed through
 } qmx_storage_frameInfo;
 
 typedef struct qmx_storage_frame {
-  uint8_t *data;  // owned by the caller, released with qmx_storage_freeFrame
-  uint32_t size;
+  uint8_t *data;  // owned by the caller, released with qmx_storage_freeFrame only
+  uint32_t size;  // (which uses it: leave it as handed out)
 } qmx_storage_frame;
 
 int qmx_storage_playbackStart(uint32_t channel, uint64_t start, uint32_t *handle);
-// 0, or -1 not initialised, -2 no disk, -3 handle above 3, -4 null info,
+// 0, or -1 not initialised, -2 no disk, -3 handle above 7, -4 null info,
 // -5 the handle is free (never started, stopped, or the data is exhausted).
 int qmx_storage_playbackFrameInfo(uint32_t handle, qmx_storage_frameInfo *info);
+// 0 with the next frame; the handle then stands on the frame after it, or
+// is free when the data ends there: at the newest I-frame of the load, at
+// the write position, before a header that cannot be a frame of the channel
+// or one that cannot be read (qmx_storage_playbackEnd tells which). -1 when
+// the frame itself cannot be read (the handle is free) or nothing plays.
 int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame);
 void qmx_storage_freeFrame(qmx_storage_frame *frame);
 int qmx_storage_playbackSeek(uint32_t handle, uint64_t offsetMs);
 int64_t qmx_storage_playbackProgress(uint32_t handle);
 void qmx_storage_playbackStop(uint32_t handle);
 // Why the handle last stopped handing out frames: one of QMX_PLAYBACK_*
-// (qmx_playback_end.h). *atMs (when not null) is the time of the last frame
-// handed out. Kept until the slot is started again.
+// (qmx_playback_end.h), or -1 for a handle number beyond the table. *atMs
+// (when not null) is the time of the last frame handed out. Kept until the
+// slot is started again; a handle stopped before its end stays RUNNING.
 int qmx_storage_playbackEnd(uint32_t handle, int64_t *atMs);

@@ -15,6 +15,6 @@ if(TARGET cardsim_core AND EXISTS ${CMAKE_SOURCE_DIR}/tools/cardsim/file_writer.
     add_executable(storage_file_sim_test ${CMAKE_CURRENT_SOURCE_DIR}/storage_file_sim_test.cpp)
     target_link_libraries(storage_file_sim_test PRIVATE cardsim_file_volume qmx_storage_file
                           qmx_platform qmx_common GTest::gtest_main)
-    gtest_discover_tests(storage_file_sim_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
+    gtest_discover_tests(storage_file_sim_test DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT "${TEST_ENV}")
   endif()
 endif()

@@ -1,7 +1,8 @@
 // Fuzz target for the file-layout card library: the input becomes the files
-// of a card volume (fuzz_layout.h) in a fixed temporary directory, which is
-// then loaded, queried and played on every channel. Nothing may crash, hang
-// or keep a file of the card open after the close.
+// of a card volume (laid out as below) in a fixed temporary directory, which is
+// then loaded, queried and played on every channel to the end. Nothing may
+// crash, hang or keep a file of the card open after the close; a handle
+// that ends says why, and a day list stays within a day's bound.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,10 +14,29 @@
 #include <string>
 #include <vector>
 
-#include "card_writer.h"
 #include "device.h"
-#include "fuzz_layout.h"
 #include "qmx_storage_v2.h"
+#include "storage_v2_internal.h"
+
+// How a fuzz input maps onto the files of a card volume: a table of one
+// little-endian 16-bit length per file (0xFFFF: the file is absent), a flags
+// byte, then the files' bytes back to back. A length beyond the input takes
+// what is left. Flag kReseal asks the target to put right every check word
+// first, so that mutations reach past the checks into the records' meaning.
+namespace fuzzlayout {
+
+const char *const kFiles[] = {
+    "storage/base.dt",           "storage/index/meta_00.dt",   "storage/index/meta_01.dt",
+    "storage/index/frag.dt",     "storage/index/iframe.dt",    "storage/index/del_frag.dt",
+    "storage/record/rec_0000.dt", "storage/record/rec_0001.dt", "storage/record/rec_0002.dt",
+    "storage/record/rec_0003.dt", "storage/record/rec_0004.dt", "storage/record/rec_0005.dt",
+};
+const size_t kFileCount = sizeof kFiles / sizeof kFiles[0];
+const uint16_t kAbsent = 0xFFFF;
+const size_t kTableSize = 2 * kFileCount + 1;
+const uint8_t kReseal = 0x01;
+
+}  // namespace fuzzlayout
 
 namespace {
 
@@ -35,24 +55,19 @@ void removeDir() {
 void setUp() {
   // Every input rewrites the card's files: a memory file system keeps that
   // cheap where there is one.
-  char shm[] = "/dev/shm/fuzz_file.XXXXXX";
-  char tmp[] = "/tmp/fuzz_file.XXXXXX";
-  char *tmpl = mkdtemp(shm);
-  if (!tmpl) tmpl = mkdtemp(tmp);
-  if (!tmpl) abort();
-  g_dir = fs::canonical(tmpl).string();
+  char shm[] = "/dev/shm/fuzz_file.XXXXXX", tmp[] = "/tmp/fuzz_file.XXXXXX";
+  char *dir = mkdtemp(shm) ? shm : mkdtemp(tmp);
+  if (!dir) abort();
+  g_dir = fs::canonical(dir).string();
   atexit(removeDir);
   fs::create_directories(g_dir + "/storage/index");
   fs::create_directories(g_dir + "/storage/record");
   // Only the attached directory takes part, never a disk of the machine.
   plat_setRoots("/nonexistent", "/nonexistent", "/nonexistent");
-  if (plat_attachPath(g_dir.c_str()) != 0) abort();
   plat_volume *vols = nullptr;
-  int n = plat_listVolumes(&vols);
-  for (int i = 0; i < n; i++)
-    if (g_dir == vols[i].root) g_drive = vols[i].driveIndex;
+  if (plat_attachPath(g_dir.c_str()) != 0 || plat_listVolumes(&vols) != 1) abort();
+  g_drive = vols[0].driveIndex;
   plat_freeVolumes(vols);
-  if (g_drive < 0) abort();
   qmx_storage_v2_init();
   // The library's error lines would flood the run; they still get written.
   g_stdout = dup(STDOUT_FILENO);
@@ -62,30 +77,26 @@ void setUp() {
 // Rewrites the check word that closes the record at buf[at .. at + size).
 void reseal(std::vector<uint8_t> &buf, size_t at, size_t size) {
   if (size < 2 || at > buf.size() || size > buf.size() - at) return;
-  uint16_t crc = cardw::crcBitwise(&buf[at], size - 2);
+  uint16_t crc = v2_crc16(&buf[at], size - 2);
   buf[at + size - 2] = static_cast<uint8_t>(crc & 0xFF);
   buf[at + size - 1] = static_cast<uint8_t>(crc >> 8);
 }
 
-// Puts right the check words of the file with table index i.
+// Puts right the check words of the file with table index i: base, meta
+// copies, the rings' records, the deleted list's header, or the frame
+// headers of a record file, walked as a reader walks them.
 void resealFile(size_t i, std::vector<uint8_t> &b) {
-  switch (i) {
-    case 0: reseal(b, 0, 39); break;
-    case 1:
-    case 2: reseal(b, 0, 57); break;
-    case 3: for (size_t at = 0; at + 32 <= b.size(); at += 32) reseal(b, at, 32); break;
-    case 4: for (size_t at = 0; at + 15 <= b.size(); at += 15) reseal(b, at, 15); break;
-    case 5: reseal(b, 0, 6); break;
-    default:
-      // Frame headers, walked as a reader walks them.
-      for (size_t at = 0; at + 12 <= b.size();) {
-        reseal(b, at, 12);
-        uint32_t word = static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-                        (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-        if (word & (1u << 27)) break;
-        at += 12 + ((word >> 5) & 0x3FFFFF);
-      }
-      break;
+  static const size_t record[] = {39, 57, 57, 32, 15, 6};
+  if (i < 6) {
+    for (size_t at = 0; at + record[i] <= b.size() && (at == 0 || i == 3 || i == 4); at += record[i])
+      reseal(b, at, record[i]);
+    return;
+  }
+  for (size_t at = 0; at + 12 <= b.size();) {
+    reseal(b, at, 12);
+    uint32_t word = b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+    if (word & (1u << 27)) break;
+    at += 12 + ((word >> 5) & 0x3FFFFF);
   }
 }
 
@@ -94,14 +105,8 @@ void writeFiles(const uint8_t *data, size_t size) {
   const bool resealAll = size >= fuzzlayout::kTableSize && (data[fuzzlayout::kTableSize - 1] & fuzzlayout::kReseal);
   for (size_t i = 0; i < fuzzlayout::kFileCount; i++) {
     std::string path = g_dir + "/" + fuzzlayout::kFiles[i];
-    size_t len = 0;
-    bool absent = false;
-    if (2 * i + 1 < size) {
-      uint16_t v = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-      absent = v == fuzzlayout::kAbsent;
-      len = absent ? 0 : v;
-    }
-    if (absent) {
+    size_t len = 2 * i + 1 < size ? static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8)) : 0;
+    if (len == fuzzlayout::kAbsent) {
       unlink(path.c_str());
       continue;
     }
@@ -131,23 +136,28 @@ int cardFds() {
   return n;
 }
 
-void play(uint8_t channel, int64_t start) {
+void play(uint8_t channel, int64_t start, bool seek) {
   uint32_t handle = 0, codec = 0;
   if (qmx_storage_v2_playbackStart(channel, static_cast<uint64_t>(start), &handle, &codec) != 0) return;
-  for (int pass = 0; pass < 2; pass++) {
-    for (int i = 0; i < 48; i++) {
-      qmx_storage_v2_frame frame;
-      memset(&frame, 0, sizeof frame);
-      int r = qmx_storage_v2_playbackFrame(handle, &frame);
-      if (r != 0) break;
-      // Touch the whole frame so that a short buffer shows up under ASan.
-      volatile uint8_t sum = 0;
-      for (uint32_t k = 0; k < QMX_V2_FRAME_LENGTH(frame.word); k++) sum = sum + frame.data[k];
-      qmx_storage_v2_freeFrame(handle, &frame);
-    }
-    qmx_storage_v2_playbackProgress(handle);
-    qmx_storage_v2_playbackSeek(handle, pass == 0 ? 1500 : 0);
+  int r = 0;
+  for (int i = 0; r == 0; i++) {
+    qmx_storage_v2_frame frame;
+    memset(&frame, 0, sizeof frame);
+    r = qmx_storage_v2_playbackFrame(handle, &frame);
+    if (r != 0) break;
+    // Touch the whole frame so that a short buffer shows up under ASan.
+    volatile uint8_t sum = 0;
+    for (uint32_t k = 0; k < QMX_V2_FRAME_LENGTH(frame.word); k++) sum = sum + frame.data[k];
+    if (QMX_V2_FRAME_LENGTH(frame.word) == 0) abort();  // never an empty frame
+    qmx_storage_v2_freeFrame(handle, &frame);
+    if (i > 2000000) abort();  // playback that does not end
+    if (seek && i == 16) qmx_storage_v2_playbackSeek(handle, 1500);
   }
+  int why = qmx_storage_v2_playbackEnd(handle, nullptr);
+  bool told = r == 1 ? why == QMX_PLAYBACK_END_OF_DATA
+                     : why == QMX_PLAYBACK_READ_ERROR || why == QMX_PLAYBACK_DAMAGED;
+  if (!told) abort();  // ended without the reason
+  qmx_storage_v2_playbackProgress(handle);
   qmx_storage_v2_playbackStop(handle);
 }
 
@@ -162,14 +172,19 @@ void exercise() {
   for (int64_t t : times) {
     qmx_storage_v2_queryByMonth(t, t + 31 * day);
     qmx_storage_v2_queryByMonth(t, t + 45 * day);
+    qmx_storage_v2_channelsInSpan(t, t + day);
     qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(t, t + day);
+    if (list && list->count > 86401) abort();
     if (list) {
       volatile int64_t sum = 0;
       for (uint32_t i = 0; i < list->count; i++) sum = sum + list->fragment[i].endTime;
       free(list);
     }
   }
-  for (uint8_t ch = 0; ch < channels && ch < 8; ch++) play(ch, start);
+  for (uint8_t ch = 0; ch < channels && ch < 8; ch++) {
+    play(ch, start, false);
+    play(ch, start + (end - start) / 2, true);
+  }
 }
 
 }  // namespace
