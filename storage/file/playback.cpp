@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "qmx_common.h"
 #include "qmx_storage_v2.h"
 #include "storage_v2_internal.h"
@@ -21,17 +23,27 @@ struct v2_handle {
   int64_t startTime;  // Unix milliseconds asked for at start
   int64_t curTime;    // time of the last frame handed out
   v2_header header;   // the last header read
+  int failure;        // the QMX_PLAYBACK_* reason of the last failed read
+};
+
+// Why a slot's handle last stopped handing out frames, kept until the slot
+// is started again.
+struct v2_ending {
+  int reason;
+  int64_t atMs;  // time of the last frame handed out
 };
 }  // namespace
 
-// handleMutex guards the slot table and every handle in it: start, next
-// frame, free frame, seek, progress and stop hold it for their whole run, so
+// handleMutex guards the slot table, every handle in it and the endings:
+// start, next frame, free frame, seek, progress, stop and the end query hold
+// it for their whole run, so
 // the playback and export threads take turns frame by frame. The card facts
 // the handles read (g_v2) are only written by a load, which never runs while
 // handles are in use, and set aside by discovery, which holds this lock
 // while it validates other cards.
 static pthread_mutex_t handleMutex = PTHREAD_MUTEX_INITIALIZER;
 static v2_handle *handles[V2_HANDLES];
+static v2_ending endings[V2_HANDLES];
 
 namespace {
 class Locked {
@@ -155,6 +167,7 @@ static bool atNewest(const v2_handle *h) {
 // record file rotation. 0 a header, 1 the newest frame of the card was
 // reached first (only when stopAtNewest), -1 failure.
 static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
+  h->failure = QMX_PLAYBACK_READ_ERROR;
   if (!h->file) return -1;
   h->header.word &= ~V2_WORD_EOF;
   const uint32_t files = g_v2.meta.recFileCount;
@@ -166,6 +179,7 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
       // nothing more to read.
       if (++rotations > files) {
         QMX_LOGE(V2_TAG, "no frame in %u record files\n", files);
+        h->failure = QMX_PLAYBACK_DAMAGED;
         return -1;
       }
       fclose(h->file);
@@ -176,6 +190,7 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
       h->file = storage_openFormatOffset(h->fileNo, 0);
       if (!h->file) {
         QMX_LOGE(V2_TAG, "storage_openNextRec failed.\n");
+        h->failure = QMX_PLAYBACK_READ_ERROR;
         return -1;
       }
     }
@@ -185,12 +200,14 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
     errno = 0;
     if (fread(buf, 1, sizeof buf, h->file) != sizeof buf) {
       QMX_LOGE(V2_TAG, "header read failed:%s\n", strerror(errno));
+      h->failure = QMX_PLAYBACK_READ_ERROR;
       return -1;
     }
     h->offset += V2_HEADER_SIZE;
     if (v2_parseHeader(buf, sizeof buf, &h->header) != 0) {
       QMX_LOGE(V2_TAG, "invalid frame header\n");
       fflush(stdout);
+      h->failure = QMX_PLAYBACK_DAMAGED;
       return -1;
     }
     if (h->header.word & V2_WORD_EOF) continue;
@@ -201,6 +218,7 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
     uint32_t len = V2_WORD_LENGTH(word);
     if (fseeko(h->file, static_cast<off_t>(len), SEEK_CUR) != 0) {
       QMX_LOGE(V2_TAG, "header lseek failed:%s\n", strerror(errno));
+      h->failure = QMX_PLAYBACK_READ_ERROR;
       return -1;
     }
     h->offset += len;
@@ -214,8 +232,10 @@ static int storage_pbReadFrame(v2_handle *h, qmx_storage_v2_frame *frame) {
   uint32_t len = V2_WORD_LENGTH(h->header.word);
   if (len > V2_MAX_FRAME || static_cast<int64_t>(h->offset) + len > v2_fileSize(h->file)) {
     QMX_LOGE(V2_TAG, "frame length %u beyond record file at %u\n", len, h->offset);
+    h->failure = QMX_PLAYBACK_DAMAGED;
     return -1;
   }
+  h->failure = QMX_PLAYBACK_READ_ERROR;
   uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));
   if (!data) {
     QMX_LOGE(V2_TAG, "malloc failed\n");
@@ -296,6 +316,8 @@ int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *hand
   placeAt(h, &rec);
   h->startTime = h->curTime = t;
   handles[slot] = h;
+  endings[slot].reason = QMX_PLAYBACK_RUNNING;
+  endings[slot].atMs = 0;
   *handle = slot;
   *codec = detected;
   return 0;
@@ -305,10 +327,14 @@ int qmx_storage_v2_playbackFrame(uint32_t handle, qmx_storage_v2_frame *frame) {
   Locked lock;
   v2_handle *h = slotOf(handle);
   if (!h || !frame) return -1;
-  if (atNewest(h)) return 1;
-  int r = storage_pbReadHeader(h, true);
-  if (r != 0) return r;
-  return storage_pbReadFrame(h, frame);
+  int r = atNewest(h) ? 1 : storage_pbReadHeader(h, true);
+  if (r == 0) r = storage_pbReadFrame(h, frame);
+  if (r == 0) {
+    endings[handle].atMs = frame->time;
+  } else {
+    endings[handle].reason = r == 1 ? QMX_PLAYBACK_END_OF_DATA : h->failure;
+  }
+  return r;
 }
 
 void qmx_storage_v2_freeFrame(uint32_t handle, qmx_storage_v2_frame *frame) {
@@ -336,6 +362,7 @@ int qmx_storage_v2_playbackSeek(uint32_t handle, uint64_t offsetMs) {
     return -1;
   }
   placeAt(h, &rec);
+  endings[handle].reason = QMX_PLAYBACK_RUNNING;
   return 0;
 }
 
@@ -354,13 +381,74 @@ void qmx_storage_v2_playbackStop(uint32_t handle) {
   handles[handle] = nullptr;
 }
 
-// TODO(storage): placeholders until handles record why they ended and the
-// I-frame ring is asked for channels.
-int qmx_storage_v2_playbackEnd(uint32_t, int64_t *atMs) {
-  if (atMs) *atMs = 0;
-  return QMX_PLAYBACK_RUNNING;
+int qmx_storage_v2_playbackEnd(uint32_t handle, int64_t *atMs) {
+  Locked lock;
+  if (handle >= V2_HANDLES) return -1;
+  if (atMs) *atMs = endings[handle].atMs;
+  return endings[handle].reason;
 }
 
-uint32_t qmx_storage_v2_channelsInSpan(int64_t, int64_t) {
-  return (1u << qmx_storage_v2_getChannelNum()) - 1u;
+// Reads n I-frame records from unwrapped ring offset `at` on into buf.
+static int readIframes(FILE *f, int64_t at, uint32_t n, uint8_t *buf) {
+  const uint32_t ring = g_v2.iframeRingSize;
+  for (uint32_t i = 0; i < n;) {
+    uint32_t pos = static_cast<uint32_t>(at % ring);
+    uint32_t take = std::min<uint32_t>(n - i, (ring - pos) / V2_IFRAME_SIZE);
+    if (storage_readOffset(f, pos, buf + i * V2_IFRAME_SIZE, take * V2_IFRAME_SIZE) != 0) return -1;
+    i += take;
+    at += static_cast<int64_t>(take) * V2_IFRAME_SIZE;
+  }
+  return 0;
+}
+
+uint32_t qmx_storage_v2_channelsInSpan(int64_t start, int64_t end) {
+  if (!g_v2.loaded || start >= end || g_v2.meta.iframeHead == g_v2.meta.iframeTail) return 0;
+  // Times in milliseconds, held inside the range a card time can take.
+  const int64_t limit = INT64_MAX / 1000;
+  const int64_t from = std::max(-limit, std::min(start, limit)) * 1000;
+  const int64_t to = std::max(-limit, std::min(end, limit)) * 1000;
+  const uint32_t ring = g_v2.iframeRingSize;
+  const uint32_t all = g_v2.channelNum >= 8 ? 0xFFu : (1u << g_v2.channelNum) - 1u;
+  char path[PLAT_PATH_SIZE + 64];
+  v2_formatPath(path, sizeof path, V2_FILE_IFRAME);
+  FILE *f = storage_open(path);
+  if (!f) return 0;
+
+  // Binary search for the first record at or after the span's start; the
+  // ring is in time order across channels.
+  const int64_t head = g_v2.meta.iframeHead;
+  int64_t count = ((static_cast<int64_t>(g_v2.meta.iframeTail) + ring - head) % ring) / V2_IFRAME_SIZE;
+  int64_t lo = 0, hi = count;
+  uint8_t rec[V2_IFRAME_SIZE];
+  v2_iframe r;
+  while (lo < hi) {
+    int64_t mid = lo + (hi - lo) / 2;
+    if (readIframes(f, head + mid * V2_IFRAME_SIZE, 1, rec) != 0) break;
+    v2_parseIframe(rec, sizeof rec, &r);
+    if (r.time < from)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  // Then in batches up to the span's end, or until every channel is seen.
+  uint32_t mask = 0;
+  enum { kBatch = 1024 };
+  static_assert(kBatch * V2_IFRAME_SIZE <= 16384, "one batch stays small");
+  uint8_t *batch = static_cast<uint8_t *>(malloc(kBatch * V2_IFRAME_SIZE));
+  bool done = !batch;
+  for (int64_t i = lo; !done && i < count && mask != all; i += kBatch) {
+    uint32_t n = static_cast<uint32_t>(std::min<int64_t>(kBatch, count - i));
+    if (readIframes(f, head + i * V2_IFRAME_SIZE, n, batch) != 0) break;
+    for (uint32_t k = 0; k < n; k++) {
+      v2_parseIframe(batch + k * V2_IFRAME_SIZE, V2_IFRAME_SIZE, &r);
+      if (r.time >= to) {
+        done = true;
+        break;
+      }
+      if (r.time >= from) mask |= (1u << r.channel) & all;
+    }
+  }
+  free(batch);
+  fclose(f);
+  return mask;
 }

@@ -39,7 +39,7 @@ constexpr size_t kFrameHeaderSize = 13;
 constexpr uint32_t kMaxFrameLength = 16777216;  // longer frames are treated as corrupt
 constexpr uint64_t kRingSlack = 0x200000;       // the last frame may run this far past the wrap point
 
-constexpr int kHandleCount = 4;
+constexpr int kHandleCount = 8;  // four panes and exports at once
 
 // ---- Little-endian readers and writers over byte buffers --------------------
 

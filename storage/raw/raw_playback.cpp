@@ -1,4 +1,4 @@
-// Playback handles: four cursors over a channel's frame ring, each started
+// Playback handles: eight cursors over a channel's frame ring, each started
 // at the first I-frame at or after a time and advanced frame by frame until
 // the last I-frame recorded when the card was loaded.
 #include <stdlib.h>
@@ -20,11 +20,26 @@ struct Handle {
   uint64_t walked = 0;        // ring bytes handed out since the last positioning
 };
 
-// Guards the handle table. Held for the whole of each start, frame
-// information, frame read, seek, progress and stop; taken before the read
-// mutex (a frame read calls readData while holding it), never after it.
+// Why a slot's handle last stopped handing out frames, kept from its end
+// until the slot is started again.
+struct Ending {
+  int reason = QMX_PLAYBACK_RUNNING;
+  int64_t atMs = 0;  // time of the last frame handed out
+};
+
+// Guards the handle table and the endings. Held for the whole of each
+// start, frame information, frame read, seek, progress, stop and end query;
+// taken before the read mutex (a frame read calls readData while holding
+// it), never after it.
 std::mutex handleMutex;
 Handle handles[kHandleCount];
+Ending endings[kHandleCount];
+
+// Frees handle h with the reason it ended.
+void endHandle(Handle &h, int reason) {
+  endings[&h - handles].reason = reason;
+  h = Handle();
+}
 
 void clearHandle(Handle &h) { h = Handle(); }
 
@@ -112,6 +127,7 @@ int playbackSet(uint32_t c, Handle &h, int64_t t, bool start) {
 void resetHandles() {
   std::lock_guard<std::mutex> lock(handleMutex);
   for (Handle &h : handles) clearHandle(h);
+  for (Ending &e : endings) e = Ending();
 }
 
 }  // namespace qmx_raw
@@ -136,6 +152,7 @@ int qmx_storage_playbackStart(uint32_t channel, uint64_t start, uint32_t *handle
     clearHandle(handles[slot]);
     return -1;
   }
+  endings[slot] = Ending();
   *handle = static_cast<uint32_t>(slot);
   return 0;
 }
@@ -170,7 +187,7 @@ int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame) {
   if (length > kMaxFrameLength) {
     QMX_LOGE(RAW_TAG, "read frame addr: %#llx len: %u failed\n",
              static_cast<unsigned long long>(dataAddr), length);
-    clearHandle(h);
+    endHandle(h, QMX_PLAYBACK_DAMAGED);
     return -1;
   }
   uint8_t *data = static_cast<uint8_t *>(malloc(length ? length : 1));
@@ -182,7 +199,7 @@ int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame) {
     free(data);
     QMX_LOGE(RAW_TAG, "read frame addr: %#llx len: %u failed\n",
              static_cast<unsigned long long>(dataAddr), length);
-    clearHandle(h);
+    endHandle(h, QMX_PLAYBACK_READ_ERROR);
     return -1;
   }
 
@@ -190,18 +207,22 @@ int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame) {
   if (next >= ch.info.frameRetraceAddr || next < dataAddr) next = ch.info.framePartAddr;
   if ((h.next.flags & 0x0F) == 1) h.lastVideoTime = h.next.time;
   h.walked += kFrameHeaderSize + length;
+  endings[handle].atMs = h.next.time;
 
-  if (ch.lastIframeTime > h.next.time && h.walked <= walkLimit(ch.info)) {
+  // The frame read is handed out whatever comes after it; a next header that
+  // cannot be read ends the handle with the reason.
+  if (h.walked > walkLimit(ch.info)) {
+    endHandle(h, QMX_PLAYBACK_DAMAGED);
+  } else if (ch.lastIframeTime > h.next.time) {
     FrameHeader header;
     if (readFrameInfo(next, &header) != 0) {
-      free(data);
-      clearHandle(h);
-      return -1;
+      endHandle(h, QMX_PLAYBACK_READ_ERROR);
+    } else {
+      h.next = header;
+      h.frameAddr = next;
     }
-    h.next = header;
-    h.frameAddr = next;
   } else {
-    clearHandle(h);  // the recorded data is exhausted
+    endHandle(h, QMX_PLAYBACK_END_OF_DATA);
   }
   frame->data = data;
   frame->size = length;
@@ -244,8 +265,9 @@ void qmx_storage_playbackStop(uint32_t handle) {
   clearHandle(handles[handle]);
 }
 
-// TODO(storage): placeholder until handles record why they ended.
-int qmx_storage_playbackEnd(uint32_t, int64_t *atMs) {
-  if (atMs) *atMs = 0;
-  return QMX_PLAYBACK_RUNNING;
+int qmx_storage_playbackEnd(uint32_t handle, int64_t *atMs) {
+  if (handle >= kHandleCount) return -1;
+  std::lock_guard<std::mutex> lock(handleMutex);
+  if (atMs) *atMs = endings[handle].atMs;
+  return endings[handle].reason;
 }

@@ -297,9 +297,20 @@ TEST(StorageFileSim, PlaybackOfChannel1IsItsVideoAndEveryAudioFrame) {
   std::memset(&f, 0, sizeof f);
   for (int i = 0; i < 3; i++) EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 1);  // stays at the end
   EXPECT_EQ(qmx_storage_v2_playbackProgress(handle), got.back().time - kT0 * 1000);
+  int64_t endMs = 0;
+  EXPECT_EQ(qmx_storage_v2_playbackEnd(handle, &endMs), QMX_PLAYBACK_END_OF_DATA);
+  EXPECT_EQ(endMs, got.back().time);
+  // Which channels have an I-frame in a span: channel 0 records from kT0 to
+  // kT0 + 3, channel 1 from kT0 + 1 to kT0 + 5, a key frame each second.
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0, kT0 + 1), 1u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0, kT0 + 6), 3u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0 + 3, kT0 + 6), 2u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0 + 6, kT0 + 600), 0u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0 + 6, kT0), 0u);
 
   // A seek goes to the channel's first key frame at or after start + offset.
   ASSERT_EQ(qmx_storage_v2_playbackSeek(handle, 2500), 0);
+  EXPECT_EQ(qmx_storage_v2_playbackEnd(handle, nullptr), QMX_PLAYBACK_RUNNING);
   std::memset(&f, 0, sizeof f);
   ASSERT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 0);
   EXPECT_EQ(f.time, (kT0 + 3) * 1000);

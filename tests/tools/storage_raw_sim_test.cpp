@@ -68,8 +68,10 @@ struct PlayedFrame {
 
 // Plays from `start` (seconds) until the handle's end or `limit` frames and
 // stops the handle. Returns the last frame information result (-5 at the
-// end of the data), or -1 when the start fails.
-int play(uint32_t channel, int64_t start, size_t limit, std::vector<PlayedFrame> *out) {
+// end of the data), or -1 when the start fails; *ending gets why the handle
+// ended and *endMs the time it gave for it.
+int play(uint32_t channel, int64_t start, size_t limit, std::vector<PlayedFrame> *out,
+         int *ending = nullptr, int64_t *endMs = nullptr) {
   uint32_t h = 99;
   if (qmx_storage_playbackStart(channel, static_cast<uint64_t>(start), &h) != 0) return -1;
   int ir = 0;
@@ -85,6 +87,10 @@ int play(uint32_t channel, int64_t start, size_t limit, std::vector<PlayedFrame>
     qmx_storage_freeFrame(&f);
   }
   qmx_storage_playbackStop(h);
+  int64_t at = 0;
+  int why = qmx_storage_playbackEnd(h, &at);
+  if (ending) *ending = why;
+  if (endMs) *endMs = at;
   return ir;
 }
 
@@ -208,8 +214,17 @@ TEST_F(StorageRawSim, PlaybackThroughTheWrappedRingReturnsTheFramesWritten) {
     EXPECT_EQ(wrapped, ch == 0) << "the scenario should make channel 0's ring wrap";
     EXPECT_LT(want.size(), mc.frames.size() - (ch == 0 ? 1 : 0));
     std::vector<PlayedFrame> got;
-    ASSERT_EQ(play(ch, mc.fragments[0].start, 100000, &got), -5);
+    int ending = -1;
+    int64_t endMs = 0;
+    ASSERT_EQ(play(ch, mc.fragments[0].start, 100000, &got, &ending, &endMs), -5);
     ASSERT_EQ(got.size(), want.size());
+    EXPECT_EQ(ending, QMX_PLAYBACK_END_OF_DATA);
+    EXPECT_EQ(endMs, got.back().time);
+    // A handle stopped before its end says it never ended.
+    got.clear();
+    play(ch, mc.fragments[0].start, 3, &got, &ending);
+    EXPECT_EQ(ending, QMX_PLAYBACK_RUNNING);
+    got.clear();
     for (size_t i = 0; i < got.size(); ++i) {
       EXPECT_EQ(got[i].time, want[i]->time) << i;
       EXPECT_EQ(got[i].flags, want[i]->video ? (want[i]->key ? 0x11 : 0x01) : 0x00) << i;
@@ -278,8 +293,8 @@ TEST_F(StorageRawSim, ProgressSeekAndTheHandleTable) {
     EXPECT_EQ(info.time, keys.back());
   }
 
-  // Four handles at most; a stopped one is free again, the lowest first.
-  for (uint32_t i = 1; i < 4; i++) {
+  // Eight handles at most; a stopped one is free again, the lowest first.
+  for (uint32_t i = 1; i < 8; i++) {
     ASSERT_EQ(qmx_storage_playbackStart(0, static_cast<uint64_t>(t), &h), 0);
     EXPECT_EQ(h, i);
   }
