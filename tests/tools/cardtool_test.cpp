@@ -169,7 +169,8 @@ TEST_F(CardtoolTest, ExtremeValuesOnEveryCommandAndTheCardIsNeverWritten) {
     for (const std::string &c : answered) {
       const std::string bound = fill(c, card, c.find("--start T") != std::string::npos ? "0" : "4102444800");
       Result r = run(kTool + bound);
-      EXPECT_TRUE(r.status >= 0 && r.status != 2) << bound << ": " << r.status << " " << r.err;
+      EXPECT_TRUE(r.status >= 0 && r.status != 2 && r.err.find("runtime error") == std::string::npos &&
+                  r.err.find("Sanitizer") == std::string::npos) << bound << ": " << r.status << " " << r.err;
     }
     EXPECT_EQ(run(snapshot).out, before);
   }
