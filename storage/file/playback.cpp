@@ -18,7 +18,9 @@ namespace {
 struct v2_handle {
   uint8_t channel;
   FILE *file;       // the record file being read; null after a failed reopen
+  int64_t fileSize; // its size in bytes when opened
   uint16_t fileNo;  // number of that record file
+  uint32_t filesEntered;  // record files moved on to since the last positioning
   uint32_t offset;  // position of the next frame header in it
   int64_t startTime;  // Unix milliseconds asked for at start
   int64_t curTime;    // time of the last frame handed out
@@ -162,35 +164,55 @@ static bool atNewest(const v2_handle *h) {
   return h->fileNo == g_v2.meta.writeFile && h->offset == g_v2.meta.writeOffset;
 }
 
+// Opens record file fileNo at offset for the handle and notes its size, so
+// that frames are checked against it without asking the system each time.
+static bool openRecord(v2_handle *h, uint16_t fileNo, uint32_t offset) {
+  if (h->file) fclose(h->file);
+  h->fileNo = fileNo;
+  h->file = storage_openFormatOffset(fileNo, offset);
+  h->fileSize = h->file ? v2_fileSize(h->file) : -1;
+  return h->file != nullptr;
+}
+
+// Whether a header just read at offset (already past it) can be a frame of
+// the card: it has data, lies inside its file, does not run across the
+// write position and is dated inside the card's recorded span.
+static bool plausible(const v2_handle *h, const v2_header *header) {
+  const uint32_t len = V2_WORD_LENGTH(header->word);
+  const int64_t end = static_cast<int64_t>(h->offset) + len;
+  if (len == 0 || end > h->fileSize) return false;
+  const int64_t at = static_cast<int64_t>(h->offset) - V2_HEADER_SIZE;
+  if (h->fileNo == g_v2.meta.writeFile &&
+      (at > g_v2.meta.writeOffset || (at < g_v2.meta.writeOffset && end > g_v2.meta.writeOffset)))
+    return false;
+  typedef __int128 wide;  // card times cannot overflow in it
+  return header->time >= static_cast<wide>(g_v2.firstTime) * 1000 &&
+         header->time <= static_cast<wide>(g_v2.meta.lastTime) + 86400000;
+}
+
 // Reads headers until one of a frame this handle delivers: audio of any
 // channel or video of its own channel. Follows end-of-file marks and the
 // record file rotation. 0 a header, 1 the newest frame of the card was
-// reached first (only when stopAtNewest), -1 failure.
+// reached first (only when stopAtNewest), -1 failure with the reason in
+// h->failure. A handle that goes round every record file without meeting
+// the write position, or passes it, has left the recorded data: damaged.
 static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
   h->failure = QMX_PLAYBACK_READ_ERROR;
   if (!h->file) return -1;
   h->header.word &= ~V2_WORD_EOF;
   const uint32_t files = g_v2.meta.recFileCount;
-  uint32_t rotations = 0;
   for (;;) {
     while (static_cast<int64_t>(h->offset) + V2_HEADER_SIZE > g_v2.recordFileSize ||
            (h->header.word & V2_WORD_EOF)) {
-      // Every record file visited without a frame for us: the card holds
-      // nothing more to read.
-      if (++rotations > files) {
-        QMX_LOGE(V2_TAG, "no frame in %u record files\n", files);
+      if (h->fileNo == g_v2.meta.writeFile || ++h->filesEntered >= files) {
+        QMX_LOGE(V2_TAG, "the record files end before the write position\n");
         h->failure = QMX_PLAYBACK_DAMAGED;
         return -1;
       }
-      fclose(h->file);
-      h->file = nullptr;
       h->offset = 0;
       h->header.word &= ~V2_WORD_EOF;
-      h->fileNo = static_cast<uint16_t>((h->fileNo + 1u) % files);
-      h->file = storage_openFormatOffset(h->fileNo, 0);
-      if (!h->file) {
+      if (!openRecord(h, static_cast<uint16_t>((h->fileNo + 1u) % files), 0)) {
         QMX_LOGE(V2_TAG, "storage_openNextRec failed.\n");
-        h->failure = QMX_PLAYBACK_READ_ERROR;
         return -1;
       }
     }
@@ -200,7 +222,6 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
     errno = 0;
     if (fread(buf, 1, sizeof buf, h->file) != sizeof buf) {
       QMX_LOGE(V2_TAG, "header read failed:%s\n", strerror(errno));
-      h->failure = QMX_PLAYBACK_READ_ERROR;
       return -1;
     }
     h->offset += V2_HEADER_SIZE;
@@ -211,6 +232,11 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
       return -1;
     }
     if (h->header.word & V2_WORD_EOF) continue;
+    if (!plausible(h, &h->header)) {
+      QMX_LOGE(V2_TAG, "no frame at %u of record file %u\n", h->offset - V2_HEADER_SIZE, h->fileNo);
+      h->failure = QMX_PLAYBACK_DAMAGED;
+      return -1;
+    }
     uint32_t word = h->header.word;
     if (!(word & V2_WORD_VIDEO) || V2_WORD_CHANNEL(word) == h->channel) return 0;
 
@@ -218,25 +244,19 @@ static int storage_pbReadHeader(v2_handle *h, bool stopAtNewest) {
     uint32_t len = V2_WORD_LENGTH(word);
     if (fseeko(h->file, static_cast<off_t>(len), SEEK_CUR) != 0) {
       QMX_LOGE(V2_TAG, "header lseek failed:%s\n", strerror(errno));
-      h->failure = QMX_PLAYBACK_READ_ERROR;
       return -1;
     }
     h->offset += len;
   }
 }
 
+// Reads the data of the header just read (checked by storage_pbReadHeader:
+// it lies inside its file, at most 4 MiB by the frame word's 22 bits).
 static int storage_pbReadFrame(v2_handle *h, qmx_storage_v2_frame *frame) {
-  if (frame->data) return -1;
-  // Only a frame's header has to fit in the record file size; its data may
-  // run past it, but never past the end of the file itself.
-  uint32_t len = V2_WORD_LENGTH(h->header.word);
-  if (len > V2_MAX_FRAME || static_cast<int64_t>(h->offset) + len > v2_fileSize(h->file)) {
-    QMX_LOGE(V2_TAG, "frame length %u beyond record file at %u\n", len, h->offset);
-    h->failure = QMX_PLAYBACK_DAMAGED;
-    return -1;
-  }
   h->failure = QMX_PLAYBACK_READ_ERROR;
-  uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));
+  if (frame->data) return -1;
+  uint32_t len = V2_WORD_LENGTH(h->header.word);
+  uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));  // at most 4 MiB
   if (!data) {
     QMX_LOGE(V2_TAG, "malloc failed\n");
     return -1;
@@ -259,6 +279,7 @@ static int storage_pbReadFrame(v2_handle *h, qmx_storage_v2_frame *frame) {
 static void placeAt(v2_handle *h, const v2_iframe *rec) {
   h->fileNo = rec->file;
   h->offset = rec->offset;
+  h->filesEntered = 0;
   memset(&h->header, 0, sizeof h->header);
 }
 
@@ -288,8 +309,7 @@ int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *hand
     return -1;
   }
   h->channel = channel;
-  h->file = storage_openFormatOffset(rec.file, rec.offset);
-  if (!h->file) {
+  if (!openRecord(h, rec.file, rec.offset)) {
     free(h);
     return -1;
   }
@@ -308,8 +328,7 @@ int qmx_storage_v2_playbackStart(uint8_t channel, uint64_t start, uint32_t *hand
   uint32_t detected = v2_detectCodec(first.data, QMX_V2_FRAME_LENGTH(first.word));
   free(first.data);
 
-  h->file = storage_openFormatOffset(rec.file, rec.offset);
-  if (!h->file) {
+  if (!openRecord(h, rec.file, rec.offset)) {
     free(h);
     return -1;
   }
@@ -355,9 +374,7 @@ int qmx_storage_v2_playbackSeek(uint32_t handle, uint64_t offsetMs) {
   if (storage_findIframe(h->channel, t, &rec) != 0) return -1;
   if (rec.file >= g_v2.meta.recFileCount) return -1;
   if (!h->file || rec.file != h->fileNo) {
-    if (h->file) fclose(h->file);
-    h->file = storage_openFormatOffset(rec.file, rec.offset);
-    if (!h->file) return -1;
+    if (!openRecord(h, rec.file, rec.offset)) return -1;
   } else if (fseeko(h->file, static_cast<off_t>(rec.offset), SEEK_SET) != 0) {
     return -1;
   }
