@@ -42,9 +42,7 @@ struct Card {
     return b;
   }
   std::vector<uint8_t> record(uint64_t n) const {
-    char name[32];
-    std::snprintf(name, sizeof name, "record/rec_%04u.dt", static_cast<unsigned>(n));
-    return file(name);
+    return file("record/rec_" + std::to_string(10000 + n).substr(1) + ".dt");  // four digits
   }
 };
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "media.h"
 #include "file_writer.h"
+#include "media.h"
 #include "raw_writer.h"
 #include "scenario.h"
 
@@ -22,7 +22,22 @@ Scenario parseOrDie(const std::string &json) {
   return s;
 }
 
-const int64_t kDay = 1796054400;  // 2026-12-01 00:00:00 local (UTC+8)
+// NAL unit types of a start-code access unit: the parameter sets (SPS and
+// PPS, plus VPS for H.265) and an IDR slice are all there.
+bool carriesParameterSets(const std::vector<uint8_t> &d, int codec) {
+  std::set<int> s;
+  for (size_t i = 0; i + 3 < d.size(); ++i)
+    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) s.insert(codec == 1 ? (d[i + 3] & 0x1F) : ((d[i + 3] >> 1) & 0x3F));
+  if (codec == 1) return s.count(7) && s.count(8) && s.count(5);
+  return s.count(32) && s.count(33) && s.count(34) && (s.count(19) || s.count(20));
+}
+
+// An ADTS header of a 16 kHz mono AAC-LC frame whose length is the frame's.
+bool isAdts16kMono(const std::vector<uint8_t> &d) {
+  if (d.size() < 8 || d[0] != 0xFF || (d[1] & 0xF6) != 0xF0) return false;
+  const size_t len = ((d[3] & 3) << 11) | (d[4] << 3) | (d[5] >> 5);
+  return d[2] >> 6 == 1 && ((d[2] >> 2) & 0xF) == 8 && (((d[2] & 1) << 2) | (d[3] >> 6)) == 1 && len == d.size();
+}
 
 }  // namespace
 
@@ -74,62 +89,36 @@ TEST(Cardsim, RefusesWhatCannotBeWritten) {
   parseOrDie(R"({"layout":"raw","recordings":[{"start":0,"end":10},{"start":10,"end":20}]})");
 }
 
-// ---------------------------------------------------------------------------
-
-namespace {
-
-// NAL unit types of a start-code access unit: the parameter sets (SPS and
-// PPS, plus VPS for H.265) and an IDR slice are all there.
-bool carriesParameterSets(const std::vector<uint8_t> &d, int codec) {
-  std::set<int> s;
-  for (size_t i = 0; i + 3 < d.size(); ++i)
-    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) s.insert(codec == 1 ? (d[i + 3] & 0x1F) : ((d[i + 3] >> 1) & 0x3F));
-  if (codec == 1) return s.count(7) && s.count(8) && s.count(5);
-  return s.count(32) && s.count(33) && s.count(34) && (s.count(19) || s.count(20));
-}
-
-// An ADTS header of a 16 kHz mono AAC-LC frame whose length is the frame's.
-bool isAdts16kMono(const std::vector<uint8_t> &d) {
-  if (d.size() < 8 || d[0] != 0xFF || (d[1] & 0xF6) != 0xF0) return false;
-  const size_t len = ((d[3] & 3) << 11) | (d[4] << 3) | (d[5] >> 5);
-  return d[2] >> 6 == 1 && ((d[2] >> 2) & 0xF) == 8 && (((d[2] & 1) << 2) | (d[3] >> 6)) == 1 && len == d.size();
-}
-
-class CardsimMedia : public ::testing::TestWithParam<int> {};
-
-}  // namespace
-
 // Video every 1000/fps ms with a key frame (carrying its parameter sets)
 // every gop frames, sound every 64 ms, in time order; synthetic frames have
 // the same times and kinds as encoded ones. That the encoded ones decode is
 // shown by the export tests, which decode what they export from cardsim's
 // cards.
-TEST_P(CardsimMedia, FramesComeAtTheirTimesAndSyntheticOnesMatchTheirKinds) {
-  const int codec = GetParam();
-  const std::string base = std::string(R"({"layout":"raw","width":96,"height":64,"fps":12,"gop":6,"codec":)") +
-                           (codec ? R"("h264")" : R"("h265")");
-  Recording r;
-  r.start = kDay + 36000;
-  r.end = r.start + 2;
-  std::vector<StoredFrame> enc, syn;
-  std::string err;
-  for (auto *out : {&enc, &syn})
-    ASSERT_TRUE(generateRecording(parseOrDie(base + (out == &syn ? R"(,"media":"synthetic"})" : "}")), r,
-                                  [&](const StoredFrame &f) { return out->push_back(f), true; }, &err)) << err;
-  ASSERT_EQ(syn.size(), enc.size());
-  int64_t counts[2] = {0, 0};  // sound, video
-  for (size_t i = 0; i < enc.size(); ++i) {
-    SCOPED_TRACE("frame " + std::to_string(i));
-    const StoredFrame &e = enc[i], &s = syn[i];
-    const int64_t n = counts[e.video]++;
-    EXPECT_EQ(e.timeMs, r.start * 1000 + (e.video ? n * 1000 / 12 : n * 64));
-    EXPECT_EQ(e.key, e.video && n % 6 == 0);
-    EXPECT_EQ(std::vector<int64_t>({s.video, s.key, s.timeMs}), std::vector<int64_t>({e.video, e.key, e.timeMs}));
-    for (const StoredFrame *f : {&e, &s})
-      EXPECT_TRUE(f->video ? carriesParameterSets(f->data, codec) == f->key : isAdts16kMono(f->data));
+TEST(CardsimMedia, FramesComeAtTheirTimesAndSyntheticOnesMatchTheirKinds) {
+  for (const int codec : {0, 1}) {
+    SCOPED_TRACE(codec ? "H.264" : "H.265");
+    const std::string base = std::string(R"({"layout":"raw","width":96,"height":64,"fps":12,"gop":6,"codec":)") +
+                             (codec ? R"("h264")" : R"("h265")");
+    Recording r;
+    r.start = 1796090400;  // 2026-12-01 10:00:00 local (UTC+8)
+    r.end = r.start + 2;
+    std::vector<StoredFrame> enc, syn;
+    std::string err;
+    for (auto *out : {&enc, &syn})
+      ASSERT_TRUE(generateRecording(parseOrDie(base + (out == &syn ? R"(,"media":"synthetic"})" : "}")), r,
+                                    [&](const StoredFrame &f) { return out->push_back(f), true; }, &err)) << err;
+    ASSERT_EQ(syn.size(), enc.size());
+    int64_t counts[2] = {0, 0};  // sound, video
+    for (size_t i = 0; i < enc.size(); ++i) {
+      SCOPED_TRACE("frame " + std::to_string(i));
+      const StoredFrame &e = enc[i], &s = syn[i];
+      const int64_t n = counts[e.video]++;
+      EXPECT_EQ(e.timeMs, r.start * 1000 + (e.video ? n * 1000 / 12 : n * 64));
+      EXPECT_EQ(e.key, e.video && n % 6 == 0);
+      EXPECT_EQ(std::vector<int64_t>({s.video, s.key, s.timeMs}), std::vector<int64_t>({e.video, e.key, e.timeMs}));
+      for (const StoredFrame *f : {&e, &s})
+        EXPECT_TRUE(f->video ? carriesParameterSets(f->data, codec) == f->key : isAdts16kMono(f->data));
+    }
+    EXPECT_EQ(std::vector<int64_t>({counts[1], counts[0]}), std::vector<int64_t>({24, 32}));  // up to the end
   }
-  EXPECT_EQ(std::vector<int64_t>({counts[1], counts[0]}), std::vector<int64_t>({24, 32}));  // up to the end
 }
-
-INSTANTIATE_TEST_SUITE_P(Codecs, CardsimMedia, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int> &i) { return std::string(i.param ? "H264" : "H265"); });
