@@ -58,7 +58,7 @@ int usageError(const std::string &command, const std::string &message);
 // A card opened for one command: attached through the device layer and
 // loaded with the library of its layout.
 struct Card {
-  int layout = 0;       // 1 raw-disk layout, 2 file layout
+  int layout = 0;       // 1 raw-disk layout, 2 file layout, 0 not attached
   uint32_t id = 0;      // disk number (raw) or drive index (file)
   bool loaded = false;  // the library's load or open returned 0
 };
