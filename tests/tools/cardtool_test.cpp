@@ -241,7 +241,7 @@ TEST_F(CardtoolTest, CardsimCommandLineMergesIntoTheScenarioFile) {
   EXPECT_EQ(std::vector<int64_t>({size(list), num(list[0]["type"])}), std::vector<int64_t>({1, 9}));
 }
 
-// A card that cannot be opened or does not load says so, with exit 3 and
+// A card that cannot be opened or does not load says so, with exit 5 and
 // "loaded": false, on every command: never the answer of an empty card.
 TEST_F(CardtoolTest, CardsThatDoNotLoadSaySo) {
   const std::string zeros = dir_ + "/zeros.img", empty = dir_ + "/empty";
@@ -265,14 +265,14 @@ TEST_F(CardtoolTest, CardsThatDoNotLoadSaySo) {
   for (const auto &c : cards) {
     for (const auto &k : commands) {
       SCOPED_TRACE(k.command + c.first);
-      EXPECT_EQ(fields(json(k.command + c.first + k.options, 3), {"loaded", k.field}),
+      EXPECT_EQ(fields(json(k.command + c.first + k.options, 5), {"loaded", k.field}),
                 std::vector<QJsonValue>({false, k.value}));
     }
     Result r = run(kTool + "month " + c.first + " --start 0 --end 1");
-    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.status, 5);
     EXPECT_NE(r.err.find(c.second), std::string::npos) << r.err;
   }
-  EXPECT_TRUE(json("devices --card " + dir_ + "/missing.img", 3)["devices"].isNull());
+  EXPECT_TRUE(json("devices --card " + dir_ + "/missing.img", 5)["devices"].isNull());
 }
 
 // The frames a handle gives are the card's own, as cardsim wrote them: time,
@@ -308,7 +308,7 @@ TEST_F(CardtoolTest, FramesAreTheCardsFromAStartAndASeek) {
 }
 
 // Damage in the middle of the data ends the list where it lies: the frames
-// before it, exactly those of the intact card, where and why, and exit 4.
+// before it, exactly those of the intact card, where and why, and exit 3.
 // The file layout's frame 30 has a header with a wrong check word (written so
 // by cardsim), the raw card's frame 40 of channel 0 a time 400 days ahead.
 TEST_F(CardtoolTest, FramesEndEarlyAtDamage) {
@@ -327,12 +327,12 @@ TEST_F(CardtoolTest, FramesEndEarlyAtDamage) {
                {raw(), img, "2026-12-01", "2026-12-01 10:00:01.408", 40}};
   for (const auto &c : cases) {
     QJsonValue intact = json("frames " + c.intact + " --start " + c.start)["frames"];
-    QJsonValue o = json("frames " + c.damaged + " --start " + c.start, 4);
+    QJsonValue o = json("frames " + c.damaged + " --start " + c.start, 3);
     ASSERT_EQ(size(o["frames"]), c.count) << c.damaged;
     for (int i = 0; i < c.count; i++) EXPECT_EQ(o["frames"][i], intact[i]) << "frame " << i;
     EXPECT_EQ(fields(o, {"end", "endAt"}), std::vector<QJsonValue>({"damaged", intact[c.count - 1]["ts"]}));
     Result r = run(kTool + "frames " + c.damaged + " --start " + c.start);
-    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("ends early after the frame of " + c.where + " (" + str(num(intact[c.count - 1]["ts"])) +
                          " ms): the next frame is damaged"), std::string::npos) << r.err;
   }

@@ -13,13 +13,14 @@
 // Exit statuses, with one meaning across every command (listed in
 // 'cardtool --help'). With --json the status is the same; the JSON object
 // is printed whenever the command line was right.
-enum CardtoolExit : int {
-  kExitOk = 0,          // the whole answer
-  kExitFailed = 1,      // the card loaded but could not give what was asked
-  kExitUsage = 2,       // a wrong command line; nothing on standard output
-  kExitNotLoaded = 3,   // the card could not be opened or did not load
-  kExitEndedEarly = 4,  // the recorded data ended early at a read error or a
-                        // damaged frame: what came before it is given
+struct Exit {
+  static constexpr int kOk = 0;          // the whole answer
+  static constexpr int kFailed = 1;      // nothing to give: no playback at the time, no file made
+  static constexpr int kUsage = 2;       // a wrong command line; nothing on standard output
+  static constexpr int kEndedEarly = 3;  // the recorded data ended early at a read error or a
+                                         // damaged frame: what came before it is given
+  static constexpr int kInsideCard = 4;  // a destination inside the card, refused
+  static constexpr int kNotLoaded = 5;   // the card could not be opened or did not load
 };
 
 // Command line of one command: positional words, "--name value" options
@@ -52,7 +53,7 @@ int startCardCommand(const char *command, const char *help, int argc, char **arg
                      std::set<std::string> valueOptions, Args *args);
 
 // Prints "cardtool <command>: <message>" and a hint to standard error;
-// returns kExitUsage.
+// returns Exit::kUsage.
 int usageError(const std::string &command, const std::string &message);
 
 // A card opened for one command: attached through the device layer and
@@ -72,7 +73,7 @@ bool openCard(const std::string &path, const std::string &layout, Card *card);
 
 // Says on standard error that the card at path did not load (for a card
 // that could not be attached at all openCard has said why already);
-// returns kExitNotLoaded.
+// returns Exit::kNotLoaded.
 int notLoaded(const std::string &command, const std::string &path, const Card &card);
 
 // JSON text of a string (with quotes and escapes).

@@ -22,7 +22,7 @@ static const char kHelp[] =
     "Reading raw disks needs the right to read the device (root, or the group\n"
     "that owns it).\n"
     "JSON: {\"devices\":[{\"name\":N,\"id\":I,\"layout\":\"file\"|\"raw\",\"valid\":BOOL,\n"
-    "                   \"listed\":BOOL},...]}, or {\"devices\":null} (exit 3) when a --card\n"
+    "                   \"listed\":BOOL},...]}, or {\"devices\":null} (exit 5) when a --card\n"
     "PATH cannot be attached.\n";
 
 namespace {
@@ -71,7 +71,7 @@ int cmd_devices(int argc, char **argv) {
   if (!args.parse(argc, argv, {"card"}, {"json", "help"}, &error)) return usageError("devices", error);
   if (args.has("help")) {
     fputs(kHelp, stdout);
-    return kExitOk;
+    return Exit::kOk;
   }
   if (!args.positional.empty()) return usageError("devices", "takes no CARD; use --card PATH");
   bool json = args.has("json");
@@ -85,7 +85,7 @@ int cmd_devices(int argc, char **argv) {
     if (attached) rows = discover();
   }
   if (json && !attached) printf("{\"devices\":null}\n");
-  if (!attached) return kExitNotLoaded;
+  if (!attached) return Exit::kNotLoaded;
   if (json) {
     printf("{\"devices\":[");
     for (size_t i = 0; i < rows.size(); i++)
@@ -93,16 +93,16 @@ int cmd_devices(int argc, char **argv) {
              jsonString(rows[i].name).c_str(), rows[i].id, rows[i].layout,
              rows[i].valid ? "true" : "false", rows[i].listed ? "true" : "false");
     printf("]}\n");
-    return kExitOk;
+    return Exit::kOk;
   }
   if (rows.empty()) {
     printf("no disk found (attach a card through a USB reader, 'losetup -r -f --show IMAGE',\n"
            "or name it with --card PATH)\n");
-    return kExitOk;
+    return Exit::kOk;
   }
   printf("%-47s  %5s  %-6s  %-5s  %s\n", "name", "id", "layout", "valid", "listed");
   for (const Row &r : rows)
     printf("%-47s  %5u  %-6s  %-5s  %s\n", r.name.c_str(), r.id, r.layout, r.valid ? "yes" : "no",
            r.listed ? "yes" : "no");
-  return kExitOk;
+  return Exit::kOk;
 }

@@ -20,7 +20,7 @@ static const char kHelp[] =
     "0 audio), time stamp (Unix ms), size and the CRC-32 of its bytes.\n"
     "When the data ends early, at a read error or at a frame that cannot be one\n"
     "of the channel's, the frames before it are listed, a line on standard error\n"
-    "says where and why, and the exit status is 4.\n"
+    "says where and why, and the exit status is 3.\n"
     "JSON: {\"loaded\":BOOL,\"ok\":BOOL,\"codec\":null|CODE,\n"
     "       \"frames\":[{\"kind\":K,\"ts\":MS,\"size\":N,\"crc32\":X},...],\n"
     "       \"end\":null|\"data\"|\"limit\"|\"readError\"|\"damaged\",\"endAt\":null|MS}\n"
@@ -149,9 +149,9 @@ int cmd_frames(int argc, char **argv) {
       readFile(static_cast<uint8_t>(channel), start, args.has("seek"), seekMs, limit, &list);
   }
   if (!card.loaded) status = notLoaded("frames", args.positional[0], card);
-  else if (!list.started) status = kExitFailed;
-  else if (endedEarly(list)) status = kExitEndedEarly;
-  else status = kExitOk;
+  else if (!list.started) status = Exit::kFailed;
+  else if (endedEarly(list)) status = Exit::kEndedEarly;
+  else status = Exit::kOk;
   if (endedEarly(list)) {
     int64_t last = list.rows.empty() ? 0 : list.rows.back().ts;
     std::string where = list.rows.empty() ? "before the first frame, at " + localTime(start)

@@ -40,7 +40,7 @@ int cmd_info(int argc, char **argv) {
     }
     fflush(stdout);
   }
-  status = card.loaded ? kExitOk : notLoaded("info", args.positional[0], card);
+  status = card.loaded ? Exit::kOk : notLoaded("info", args.positional[0], card);
   if (json) {
     printf("{\"layout\":%s,\"loaded\":%s,\"channels\":%d,\"videoType\":%d,\"validTime\":",
            card.layout == 1 ? "\"raw\"" : card.layout == 2 ? "\"file\"" : "null",

@@ -58,7 +58,7 @@ int prepare(const char *name, const char *help, int argc, char **argv, Query *q)
 int cmd_month(int argc, char **argv) {
   Query q;
   int status = prepare("month", kMonthHelp, argc, argv, &q);
-  if (status == kExitNotLoaded && q.json) printf("{\"loaded\":false,\"mask\":0}\n");
+  if (status == Exit::kNotLoaded && q.json) printf("{\"loaded\":false,\"mask\":0}\n");
   if (status >= 0) return status;
   uint32_t mask;
   {
@@ -84,7 +84,7 @@ int cmd_month(int argc, char **argv) {
 int cmd_day(int argc, char **argv) {
   Query q;
   int status = prepare("day", kDayHelp, argc, argv, &q);
-  if (status == kExitNotLoaded && q.json) printf("{\"loaded\":false,\"fragments\":null}\n");
+  if (status == Exit::kNotLoaded && q.json) printf("{\"loaded\":false,\"fragments\":null}\n");
   if (status >= 0) return status;
 
   // Both libraries answer with a block of their own shape; copy what both share.

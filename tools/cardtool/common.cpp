@@ -101,7 +101,7 @@ int startCardCommand(const char *command, const char *help, int argc, char **arg
     return usageError(command, error);
   if (args->has("help")) {
     fputs(help, stdout);
-    return kExitOk;
+    return Exit::kOk;
   }
   if (args->positional.size() != 1) return usageError(command, "needs exactly one CARD");
   std::string layout = args->get("layout");
@@ -113,7 +113,7 @@ int startCardCommand(const char *command, const char *help, int argc, char **arg
 int usageError(const std::string &command, const std::string &message) {
   fprintf(stderr, "cardtool %s: %s\n", command.c_str(), message.c_str());
   fprintf(stderr, "Try 'cardtool %s --help'.\n", command.c_str());
-  return kExitUsage;
+  return Exit::kUsage;
 }
 
 bool openCard(const std::string &path, const std::string &layout, Card *card) {
@@ -163,7 +163,7 @@ int notLoaded(const std::string &command, const std::string &path, const Card &c
   if (card.layout != 0)
     fprintf(stderr, "cardtool %s: %s did not load as a %s card (not such a card, or too damaged to read)\n",
             command.c_str(), path.c_str(), card.layout == 1 ? "raw-disk" : "file-layout");
-  return kExitNotLoaded;
+  return Exit::kNotLoaded;
 }
 
 std::string jsonString(const std::string &s) {

@@ -34,9 +34,10 @@ static const char kUsage[] =
     "  1  the card loaded but could not give what was asked (no playback at S,\n"
     "     no file made)\n"
     "  2  a wrong command line (a message on standard error, no JSON)\n"
-    "  3  CARD could not be opened, or did not load as a card of its layout\n"
-    "  4  the recorded data ended early at a read error or a damaged frame: what\n"
+    "  3  the recorded data ended early at a read error or a damaged frame: what\n"
     "     came before it is given, and standard error says where and why\n"
+    "  4  a destination (--out) inside the card, refused\n"
+    "  5  CARD could not be opened, or did not load as a card of its layout\n"
     "\n"
     "Run 'cardtool COMMAND --help' for a command's options.\n";
 
@@ -44,7 +45,7 @@ int main(int argc, char **argv) {
   if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") ||
       !strcmp(argv[1], "help")) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? kExitUsage : kExitOk;
+    return argc < 2 ? Exit::kUsage : Exit::kOk;
   }
   std::string command = argv[1];
   struct Entry {
@@ -61,5 +62,5 @@ int main(int argc, char **argv) {
   }
   fprintf(stderr, "cardtool: unknown command '%s'\n", command.c_str());
   fputs(kUsage, stderr);
-  return kExitUsage;
+  return Exit::kUsage;
 }
