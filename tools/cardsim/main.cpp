@@ -62,7 +62,9 @@ Scenario file:
    "recordings": [{"channel": 0, "start": 1764554400 | "2025-12-01 10:00:00",
                    "end": ..., "type": 1, "open": false}, ...],
    "raw": {...}, "file": {...}}
-Times are local time of the TZ environment variable. Recordings of one
+Times are Unix seconds or local time of the TZ environment variable
+("YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" for midnight), from 1970 to 2100,
+read as cardtool reads them. Recordings of one
 channel must not overlap; only the newest one of a channel may be open.
 Video frames come every 1000/fps ms from the start of a recording up to its
 end, the first a key frame and then one every gop frames; every key frame
@@ -108,12 +110,9 @@ bool parseRecord(const std::string &arg, QJsonObject *out, std::string *error) {
   }
   QJsonObject r;
   r["channel"] = std::stoi(parts[0].substr(0, 3));
-  for (int i = 1; i <= 2; ++i) {
-    QJsonValue v = allDigits(parts[i]) && parts[i].size() < 16
-                       ? QJsonValue(static_cast<double>(std::stoll(parts[i])))
-                       : QJsonValue(QString::fromStdString(parts[i]));
-    r[i == 1 ? "start" : "end"] = v;
-  }
+  // Times stay text: the scenario reads Unix seconds and local dates alike.
+  r["start"] = QString::fromStdString(parts[1]);
+  r["end"] = QString::fromStdString(parts[2]);
   for (size_t i = 3; i < parts.size(); ++i) {
     if (parts[i] == "open") {
       r["open"] = true;

@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <map>
+
+#include "time_text.h"
 
 namespace {
 
@@ -58,35 +58,23 @@ bool readChoice(const QJsonObject &o, const char *key, std::initializer_list<con
 
 }  // namespace
 
-// A time is either Unix seconds or "YYYY-MM-DD HH:MM:SS" in local time (TZ).
-static bool parseTimeValue(const QJsonValue &v, int64_t *out) {
+// A time is Unix seconds, as a number or as text, or local time (TZ) as
+// "YYYY-MM-DD HH:MM:SS": the same reading as cardtool's options.
+static bool parseTimeValue(const QJsonValue &v, int64_t *out, std::string *error) {
   if (v.isDouble()) {
     double d = v.toDouble();
-    if (d != std::floor(d) || d < 0 || d > 253402300799.0) return false;  // up to year 9999
+    if (d != std::floor(d) || d < kTimeMin || d > kTimeMax) {
+      *error = timeRangeMessage(QString::number(d, 'g', 17).toStdString());
+      return false;
+    }
     *out = static_cast<int64_t>(d);
     return true;
   }
-  if (!v.isString()) return false;
-  std::string s = v.toString().toStdString();
-  int y, mo, d, h, mi, se;
-  char tail;
-  if (std::sscanf(s.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &se, &tail) != 6)
+  if (!v.isString()) {
+    *error = "wants Unix seconds or \"YYYY-MM-DD HH:MM:SS\"";
     return false;
-  if (y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 59 || h < 0 ||
-      mi < 0 || se < 0)
-    return false;
-  struct tm tm = {};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = se;
-  tm.tm_isdst = -1;
-  time_t t = mktime(&tm);
-  if (t == static_cast<time_t>(-1) || tm.tm_mday != d) return false;  // e.g. 02-31
-  *out = static_cast<int64_t>(t);
-  return true;
+  }
+  return parseTimeText(v.toString().toStdString(), out, error);
 }
 
 bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *error) {
@@ -145,10 +133,10 @@ bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *erro
     if (!readInt(r, "channel", 0, s.channels - 1, &rec.channel, error, where)) return false;
     if (!r.contains("start") || !r.contains("end"))
       return fail(error, where + "\"start\" and \"end\" are required");
-    if (!parseTimeValue(r.value("start"), &rec.start))
-      return fail(error, where + "\"start\" must be Unix seconds or \"YYYY-MM-DD HH:MM:SS\"");
-    if (!parseTimeValue(r.value("end"), &rec.end))
-      return fail(error, where + "\"end\" must be Unix seconds or \"YYYY-MM-DD HH:MM:SS\"");
+    std::string why;
+    if (!parseTimeValue(r.value("start"), &rec.start, &why))
+      return fail(error, where + "\"start\": " + why);
+    if (!parseTimeValue(r.value("end"), &rec.end, &why)) return fail(error, where + "\"end\": " + why);
     if (rec.end <= rec.start) return fail(error, where + "\"end\" must be after \"start\"");
     int type = 1;
     if (!readInt(r, "type", 0, 255, &type, error, where)) return false;

@@ -8,6 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "time_text.h"
+
+// Exit statuses, with one meaning across every command (listed in
+// 'cardtool --help'). With --json the status is the same; the JSON object
+// is printed whenever the command line was right.
+struct Exit {
+  static constexpr int kOk = 0;          // the whole answer
+  static constexpr int kFailed = 1;      // nothing to give: no playback at the time, no file made
+  static constexpr int kUsage = 2;       // a wrong command line; nothing on standard output
+  static constexpr int kEndedEarly = 3;  // the recorded data ended early at a read error or a
+                                         // damaged frame: what came before it is given
+  static constexpr int kInsideCard = 4;  // a destination inside the card, refused
+  static constexpr int kNotLoaded = 5;   // the card could not be opened or did not load
+};
+
 // Command line of one command: positional words, "--name value" options
 // and "--flag" switches. Options may repeat; the last one counts, and
 // getAll returns every value in order.
@@ -25,15 +40,26 @@ struct Args {
   // A whole decimal number (sign allowed). False with *error set otherwise;
   // an absent option leaves *value as it is and returns true.
   bool getInt(const std::string &name, int64_t *value, std::string *error) const;
+  // A time, read by parseTimeText (Unix seconds or a local date, 1970 to
+  // 2100); the same contract as getInt, with the option named in *error.
+  bool getTime(const std::string &name, int64_t *value, std::string *error) const;
 };
 
-// Prints "cardtool <command>: <message>" and a hint to standard error; returns 2.
+// What every command that reads one card starts with: argv parsed with
+// valueOptions plus --layout (and the switches --json and --help), --help
+// answered, exactly one CARD and a known layout. Returns -1 to go on,
+// otherwise the exit status.
+int startCardCommand(const char *command, const char *help, int argc, char **argv,
+                     std::set<std::string> valueOptions, Args *args);
+
+// Prints "cardtool <command>: <message>" and a hint to standard error;
+// returns Exit::kUsage.
 int usageError(const std::string &command, const std::string &message);
 
 // A card opened for one command: attached through the device layer and
 // loaded with the library of its layout.
 struct Card {
-  int layout = 0;       // 1 raw-disk layout, 2 file layout
+  int layout = 0;       // 1 raw-disk layout, 2 file layout, 0 not attached
   uint32_t id = 0;      // disk number (raw) or drive index (file)
   bool loaded = false;  // the library's load or open returned 0
 };
@@ -44,6 +70,11 @@ struct Card {
 // cannot be attached at all; a card that does not load gives true with
 // loaded false.
 bool openCard(const std::string &path, const std::string &layout, Card *card);
+
+// Says on standard error that the card at path did not load (for a card
+// that could not be attached at all openCard has said why already);
+// returns Exit::kNotLoaded.
+int notLoaded(const std::string &command, const std::string &path, const Card &card);
 
 // JSON text of a string (with quotes and escapes).
 std::string jsonString(const std::string &s);

@@ -64,7 +64,7 @@ int parseSpan(const char *command, const Args &args, Span *span) {
   if (!args.has("start")) return usageError(command, "needs --start");
   if (!args.has("end")) return usageError(command, "needs --end");
   if (!args.has("out") || args.get("out").empty()) return usageError(command, "needs --out DIR");
-  if (!args.getInt("start", &span->start, &error) || !args.getInt("end", &span->end, &error))
+  if (!args.getTime("start", &span->start, &error) || !args.getTime("end", &span->end, &error))
     return usageError(command, error);
   if (span->start < 0) return usageError(command, "--start must not be negative");
   if (span->end < span->start) return usageError(command, "--end must not be before --start");

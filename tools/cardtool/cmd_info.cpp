@@ -11,19 +11,14 @@ static const char kHelp[] =
     "Loads the card and prints its layout, its channel count, its video codec\n"
     "(0 H.265, 1 H.264) and the span of recorded time of channel 0 (raw-disk\n"
     "layout) or of the card (file layout). Without --json the raw-disk load\n"
-    "report comes first.\n"
-    "JSON: {\"layout\":\"raw\"|\"file\",\"loaded\":BOOL,\"channels\":N,\"videoType\":V,\n"
+    "report comes first. \"layout\" is null when CARD could not be opened at all.\n"
+    "JSON: {\"layout\":\"raw\"|\"file\"|null,\"loaded\":BOOL,\"channels\":N,\"videoType\":V,\n"
     "       \"validTime\":{\"start\":S,\"end\":E} or null}\n";
 
 int cmd_info(int argc, char **argv) {
   Args args;
-  std::string error;
-  if (!args.parse(argc, argv, {"layout"}, {"json", "help"}, &error)) return usageError("info", error);
-  if (args.has("help")) {
-    fputs(kHelp, stdout);
-    return 0;
-  }
-  if (args.positional.size() != 1) return usageError("info", "needs exactly one CARD");
+  int status = startCardCommand("info", kHelp, argc, argv, {}, &args);
+  if (status >= 0) return status;
   bool json = args.has("json");
 
   Card card;
@@ -31,8 +26,10 @@ int cmd_info(int argc, char **argv) {
   int64_t start = 0, end = 0;
   {
     StdoutToStderr quiet(json);
-    if (!openCard(args.positional[0], args.get("layout"), &card)) return 1;
-    if (card.layout == 1) {
+    openCard(args.positional[0], args.get("layout"), &card);
+    if (!card.loaded) {
+      // Nothing to ask of it.
+    } else if (card.layout == 1) {
       channels = qmx_storage_getChannelNum();
       type = qmx_storage_getVideoType();
       validOk = qmx_storage_getValidTime(0, &start, &end);
@@ -43,17 +40,19 @@ int cmd_info(int argc, char **argv) {
     }
     fflush(stdout);
   }
-  const char *layout = card.layout == 1 ? "raw" : "file";
+  status = card.loaded ? Exit::kOk : notLoaded("info", args.positional[0], card);
   if (json) {
-    printf("{\"layout\":\"%s\",\"loaded\":%s,\"channels\":%d,\"videoType\":%d,\"validTime\":", layout,
+    printf("{\"layout\":%s,\"loaded\":%s,\"channels\":%d,\"videoType\":%d,\"validTime\":",
+           card.layout == 1 ? "\"raw\"" : card.layout == 2 ? "\"file\"" : "null",
            card.loaded ? "true" : "false", channels, type);
     if (validOk == 0)
       printf("{\"start\":%lld,\"end\":%lld}}\n", static_cast<long long>(start),
              static_cast<long long>(end));
     else
       printf("null}\n");
-    return 0;
+    return status;
   }
+  if (card.layout == 0) return status;
   printf("layout:    %s\n", card.layout == 1 ? "raw-disk" : "file");
   printf("loaded:    %s\n", card.loaded ? "yes" : "no (the card was not recognised)");
   printf("channels:  %d\n", channels);
@@ -63,5 +62,5 @@ int cmd_info(int argc, char **argv) {
            localTime(end).c_str(), static_cast<long long>(start), static_cast<long long>(end));
   else
     printf("recorded:  unknown (no span could be read)\n");
-  return card.loaded ? 0 : 1;
+  return status;
 }

@@ -9,11 +9,11 @@
 static const char kMonthHelp[] =
     "Usage: cardtool month CARD --start S --end E [--channel C] [--layout raw|file] [--json]\n"
     "\n"
-    "Asks which days of the range [S, E) (Unix seconds) hold recordings: bit d of\n"
-    "the mask stands for the day that starts at S + d * 86400. The player asks it\n"
-    "with S and E at local midnight of the 1st of a month and of the next month.\n"
+    "Asks which days of the range [S, E) hold recordings: bit d of the mask\n"
+    "stands for the day that starts at S + d * 86400. The player asks it with S\n"
+    "and E at local midnight of the 1st of a month and of the next month.\n"
     "--channel (default 0) counts for the raw-disk layout only.\n"
-    "JSON: {\"mask\":M}\n";
+    "JSON: {\"loaded\":BOOL,\"mask\":M}\n";
 
 static const char kDayHelp[] =
     "Usage: cardtool day CARD --start S --end E [--channel C] [--layout raw|file] [--json]\n"
@@ -22,7 +22,8 @@ static const char kDayHelp[] =
     "ends at or after E, exactly as the card library returns them (so the last one\n"
     "may start after E: the player drops it). --channel (default 0) counts for the\n"
     "raw-disk layout only.\n"
-    "JSON: {\"fragments\":[{\"type\":T,\"start\":S,\"end\":E},...]} or {\"fragments\":null}\n";
+    "JSON: {\"loaded\":BOOL,\"fragments\":[{\"type\":T,\"start\":S,\"end\":E},...] or null}\n"
+    "(null: the library gave no list, as it does for a span without recordings).\n";
 
 namespace {
 
@@ -36,22 +37,19 @@ struct Query {
 // exit status.
 int prepare(const char *name, const char *help, int argc, char **argv, Query *q) {
   Args args;
+  int status = startCardCommand(name, help, argc, argv, {"start", "end", "channel"}, &args);
+  if (status >= 0) return status;
   std::string error;
-  if (!args.parse(argc, argv, {"start", "end", "channel", "layout"}, {"json", "help"}, &error))
-    return usageError(name, error);
-  if (args.has("help")) {
-    fputs(help, stdout);
-    return 0;
-  }
-  if (args.positional.size() != 1) return usageError(name, "needs exactly one CARD");
   if (!args.has("start") || !args.has("end")) return usageError(name, "needs --start and --end");
-  if (!args.getInt("start", &q->start, &error) || !args.getInt("end", &q->end, &error) ||
+  if (!args.getTime("start", &q->start, &error) || !args.getTime("end", &q->end, &error) ||
       !args.getInt("channel", &q->channel, &error))
     return usageError(name, error);
+  if (q->end < q->start) return usageError(name, "--end must not be before --start");
   if (q->channel < 0 || q->channel > 255) return usageError(name, "--channel must be 0 to 255");
   q->json = args.has("json");
   StdoutToStderr quiet(q->json);
-  if (!openCard(args.positional[0], args.get("layout"), &q->card)) return 1;
+  openCard(args.positional[0], args.get("layout"), &q->card);
+  if (!q->card.loaded) return notLoaded(name, args.positional[0], q->card);
   return -1;
 }
 
@@ -60,6 +58,7 @@ int prepare(const char *name, const char *help, int argc, char **argv, Query *q)
 int cmd_month(int argc, char **argv) {
   Query q;
   int status = prepare("month", kMonthHelp, argc, argv, &q);
+  if (status == Exit::kNotLoaded && q.json) printf("{\"loaded\":false,\"mask\":0}\n");
   if (status >= 0) return status;
   uint32_t mask;
   {
@@ -70,7 +69,7 @@ int cmd_month(int argc, char **argv) {
       mask = qmx_storage_v2_queryByMonth(q.start, q.end);
   }
   if (q.json) {
-    printf("{\"mask\":%u}\n", mask);
+    printf("{\"loaded\":true,\"mask\":%u}\n", mask);
     return 0;
   }
   printf("mask: 0x%08x\n", mask);
@@ -85,6 +84,7 @@ int cmd_month(int argc, char **argv) {
 int cmd_day(int argc, char **argv) {
   Query q;
   int status = prepare("day", kDayHelp, argc, argv, &q);
+  if (status == Exit::kNotLoaded && q.json) printf("{\"loaded\":false,\"fragments\":null}\n");
   if (status >= 0) return status;
 
   // Both libraries answer with a block of their own shape; copy what both share.
@@ -117,10 +117,10 @@ int cmd_day(int argc, char **argv) {
   }
   if (q.json) {
     if (isNull) {
-      printf("{\"fragments\":null}\n");
+      printf("{\"loaded\":true,\"fragments\":null}\n");
       return 0;
     }
-    printf("{\"fragments\":[");
+    printf("{\"loaded\":true,\"fragments\":[");
     for (size_t i = 0; i < rows.size(); i++)
       printf("%s{\"type\":%d,\"start\":%lld,\"end\":%lld}", i ? "," : "", rows[i].type,
              static_cast<long long>(rows[i].start), static_cast<long long>(rows[i].end));

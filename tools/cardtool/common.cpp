@@ -83,10 +83,37 @@ bool Args::getInt(const std::string &name, int64_t *value, std::string *error) c
   return true;
 }
 
+bool Args::getTime(const std::string &name, int64_t *value, std::string *error) const {
+  if (!options.count(name)) return true;
+  std::string why;
+  if (!parseTimeText(get(name), value, &why)) {
+    *error = "--" + name + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+int startCardCommand(const char *command, const char *help, int argc, char **argv,
+                     std::set<std::string> valueOptions, Args *args) {
+  std::string error;
+  valueOptions.insert("layout");
+  if (!args->parse(argc, argv, valueOptions, {"json", "help"}, &error))
+    return usageError(command, error);
+  if (args->has("help")) {
+    fputs(help, stdout);
+    return Exit::kOk;
+  }
+  if (args->positional.size() != 1) return usageError(command, "needs exactly one CARD");
+  std::string layout = args->get("layout");
+  if (!layout.empty() && layout != "raw" && layout != "file")
+    return usageError(command, "--layout must be raw or file");
+  return -1;
+}
+
 int usageError(const std::string &command, const std::string &message) {
   fprintf(stderr, "cardtool %s: %s\n", command.c_str(), message.c_str());
   fprintf(stderr, "Try 'cardtool %s --help'.\n", command.c_str());
-  return 2;
+  return Exit::kUsage;
 }
 
 bool openCard(const std::string &path, const std::string &layout, Card *card) {
@@ -130,6 +157,13 @@ bool openCard(const std::string &path, const std::string &layout, Card *card) {
   }
   plat_freeVolumes(volumes);
   return true;
+}
+
+int notLoaded(const std::string &command, const std::string &path, const Card &card) {
+  if (card.layout != 0)
+    fprintf(stderr, "cardtool %s: %s did not load as a %s card (not such a card, or too damaged to read)\n",
+            command.c_str(), path.c_str(), card.layout == 1 ? "raw-disk" : "file-layout");
+  return Exit::kNotLoaded;
 }
 
 std::string jsonString(const std::string &s) {

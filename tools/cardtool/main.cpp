@@ -13,10 +13,11 @@ static const char kUsage[] =
     "Reads a security-camera recorder's card and never writes to it.\n"
     "CARD is a path: an image file or a block device holds a raw-disk card; a\n"
     "directory is the mounted volume of a file-layout card. --layout raw|file\n"
-    "overrides that guess. Times are Unix seconds; readable output shows them in\n"
-    "local time. With --json every command prints exactly one JSON object on\n"
-    "standard output and exits 0 even when the card answers with a failure;\n"
-    "a wrong command line exits 2 with a message on standard error.\n"
+    "overrides that guess. Times (S, E) are Unix seconds or local dates,\n"
+    "\"2026-12-05 10:00:00\" or \"2026-12-05\" for its midnight, from 1970 to 2100;\n"
+    "readable output shows them in local time. With --json a command prints\n"
+    "exactly one JSON object on standard output whenever its command line is\n"
+    "right, with the same exit status as without.\n"
     "\n"
     "Commands:\n"
     "  devices [--card PATH]...             disks with a card, as the player lists them\n"
@@ -28,13 +29,23 @@ static const char kUsage[] =
     "  export  CARD --start S --end E --out DIR   MP4 files of the span\n"
     "  dump    CARD --channel C --start S --end E --out DIR   the span's frames unchanged\n"
     "\n"
+    "Exit status, the same for every command:\n"
+    "  0  the whole answer\n"
+    "  1  the card loaded but could not give what was asked (no playback at S,\n"
+    "     no file made)\n"
+    "  2  a wrong command line (a message on standard error, no JSON)\n"
+    "  3  the recorded data ended early at a read error or a damaged frame: what\n"
+    "     came before it is given, and standard error says where and why\n"
+    "  4  a destination (--out) inside the card, refused\n"
+    "  5  CARD could not be opened, or did not load as a card of its layout\n"
+    "\n"
     "Run 'cardtool COMMAND --help' for a command's options.\n";
 
 int main(int argc, char **argv) {
   if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") ||
       !strcmp(argv[1], "help")) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+    return argc < 2 ? Exit::kUsage : Exit::kOk;
   }
   std::string command = argv[1];
   struct Entry {
@@ -51,5 +62,5 @@ int main(int argc, char **argv) {
   }
   fprintf(stderr, "cardtool: unknown command '%s'\n", command.c_str());
   fputs(kUsage, stderr);
-  return 2;
+  return Exit::kUsage;
 }
