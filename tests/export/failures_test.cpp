@@ -116,7 +116,7 @@ TEST_F(Failures, DestinationInsideTheCardIsRefused) {
                                       "0," + str(T0) + "," + str(T0 + 4)});
   std::string before = run("find '" + cardPath + "' | sort").out;
   for (const char *cmd : {"export", "dump"}) {
-    ToolRun r = tool(cmd, cardPath, T0 + 4, cardPath + "/storage/../exports", "--channel 0");
+    ToolRun r = tool(cmd, cardPath, T0 + 4, cardPath + "/storage/exports", "--channel 0");
     EXPECT_EQ(r.code, 4) << cmd;
     EXPECT_NE(r.err.find("inside the card"), std::string::npos) << r.err;
   }
