@@ -1,9 +1,5 @@
 #include "download.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -163,8 +159,6 @@ void download::on_download_file(QString fileName) {
 
 void download::on_download_start() {
   downloadQueue.clear();
-  // The export gives the panes the processor first: they must keep their pace.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
   for (;;) {
     if (stopRequested) return;
     if (downloadQueue.isEmpty()) {
