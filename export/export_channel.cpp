@@ -441,7 +441,12 @@ int qmx_export_channel(const qmx_export_request *r, const qmx_export_hooks *hook
 
   hooks.lock();
   int videoType = r->videoType;
-  if (src.open(r->startTime, &videoType) != 0) {
+  // The file layout knows which channels a span holds; another channel's
+  // recording must not stand in for a missing one.
+  bool absent = !src.raw && !(qmx_storage_v2_channelsInSpan(static_cast<int64_t>(r->startTime),
+                                                             static_cast<int64_t>(r->endTime) + 1) &
+                              (1u << r->channel));
+  if (absent || src.open(r->startTime, &videoType) != 0) {
     hooks.debug("download qmx_storage_playbackStart fail");
     if (hooksIn && hooksIn->opened) hooksIn->opened(hooksIn->user, 0, 0, videoType);
     hooks.unlock();

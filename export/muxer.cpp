@@ -77,12 +77,14 @@ MuxerChannel muxerChannel[MUXER_CHANNELS];
 
 bool validChannel(int channel) { return channel >= 0 && channel < MUXER_CHANNELS; }
 
-int fail(MuxerChannel *ch, int code, const std::string &detail) {
+// Records why the channel failed and logs it under the failing function's name.
+int failAt(MuxerChannel *ch, int code, const std::string &detail, const char *fn) {
   ch->error = code;
   ch->detail = detail;
-  QMX_LOGE(MUXER_TAG, "%s\n", detail.c_str());
+  QMX_LOGE_AS(MUXER_TAG, fn, "%s\n", detail.c_str());
   return -1;
 }
+#define fail(ch, code, detail) failAt((ch), (code), (detail), __func__)
 
 std::string avError(int err) {
   char text[AV_ERROR_MAX_STRING_SIZE];
