@@ -3,7 +3,12 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
+#include <QApplication>
 #include <QFileDialog>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <algorithm>
+#include <QLabel>
 #include <QListWidgetItem>
 #include <QMutexLocker>
 #include <QTimer>
@@ -22,11 +27,68 @@ QString systemDirectoryChooser(QWidget *parent, const QString &caption, const QS
 
 void systemFolderOpener(const QString &dir) { QDesktopServices::openUrl(QUrl::fromLocalFile(dir)); }
 
+// A path that may wrap after any '/', so that a long one with no blanks is
+// never cut off (the break is a zero-width space, not shown).
+QString wrappable(const QString &path) {
+  QString text = path;
+  return text.replace('/', QString("/") + QChar(0x200B));
+}
+
 // An item shows the entry and, below it, its directory, as plain text: a
 // directory named with '<' or '&' shows as it is.
 QString itemText(const QString &entry, const QString &path) {
-  return entry + "\n下载路径:" + path;
+  return entry + "\n下载路径:" + wrappable(path);
 }
+
+// The directory line may wrap after any '/', so that a long path with no
+// blanks is never cut off; the tooltip keeps it as it is.
+void showDirectory(QLabel *label, const QString &dir) {
+  label->setText(wrappable(dir));
+  label->setToolTip(dir);
+}
+
+// Draws an entry wrapped at word boundaries, or anywhere inside a word too
+// long for the row, and asks for the height that takes: no text is ever
+// elided, whatever the font and the window's width.
+class WrappingDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  static constexpr int kPad = 6;
+
+  // Word boundaries (a path breaks after its slashes), unless a word is
+  // wider than the row: then anywhere.
+  static int flagsFor(const QFontMetrics &fm, int width, const QString &text) {
+    const int words = Qt::TextWordWrap | Qt::AlignLeft;
+    if (fm.boundingRect(QRect(0, 0, width, 1 << 20), words, text).width() <= width) return words;
+    return words | Qt::TextWrapAnywhere;
+  }
+
+  void paint(QPainter *painter, const QStyleOptionViewItem &option,
+             const QModelIndex &index) const override {
+    QStyleOptionViewItem o = option;
+    initStyleOption(&o, index);
+    const QString text = o.text;
+    o.text.clear();
+    QStyle *style = o.widget ? o.widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &o, painter, o.widget);
+    painter->save();
+    painter->setPen(o.palette.color(o.state & QStyle::State_Selected ? QPalette::HighlightedText
+                                                                     : QPalette::Text));
+    const QRect r = o.rect.adjusted(kPad, kPad / 2, -kPad, -kPad / 2);
+    painter->drawText(r, flagsFor(o.fontMetrics, r.width(), text), text);
+    painter->restore();
+  }
+  QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override {
+    QStyleOptionViewItem o = option;
+    initStyleOption(&o, index);
+    const QAbstractItemView *view = qobject_cast<const QAbstractItemView *>(o.widget);
+    const int width = (view ? view->viewport()->width() : o.rect.width()) - 2 * kPad;
+    const int w = std::max(width, 40);
+    const QRect r = o.fontMetrics.boundingRect(QRect(0, 0, w, 1 << 20),
+                                               flagsFor(o.fontMetrics, w, o.text), o.text);
+    return QSize(width, r.height() + kPad);
+  }
+};
 
 QString statusOf(const QString &entry) { return entry.mid(entry.indexOf('|') + 1); }
 
@@ -44,8 +106,9 @@ downloadInfo::downloadInfo(QWidget *parent) : QWidget(parent), ui(new Ui::downlo
     QMutexLocker lock(&playbackMutex);
     dir = downloadDir;
   }
-  ui->label_dirPath->setText(dir);
+  showDirectory(ui->label_dirPath, dir);
   ui->label_message->hide();
+  ui->listWidget_entries->setItemDelegate(new WrappingDelegate(ui->listWidget_entries));
   ui->comboBox_timing->setCurrentIndex(download::timing() == QMX_EXPORT_TIMING_NOMINAL ? 1 : 0);
   connect(ui->listWidget_entries, &QListWidget::itemSelectionChanged, this,
           &downloadInfo::updateButtons);
@@ -79,7 +142,7 @@ void downloadInfo::on_pushButton_clicked() {
     QMutexLocker lock(&playbackMutex);
     downloadDir = path;
   }
-  ui->label_dirPath->setText(path);
+  showDirectory(ui->label_dirPath, path);
 }
 
 void downloadInfo::on_comboBox_timing_currentIndexChanged(int index) {

@@ -132,7 +132,7 @@ class Bench:
                 cold_read = sh(drop([video, audio]) + "exec cat '%s' '%s'" % (video, audio))
                 self.row("%s: export / sequential read, cold" % name,
                          *pair(cold_export, cold_read, self.runs))
-                if name == "raw-h265":
+                if name == "raw-h265" and os.path.exists(self.tool("window_export")):
                     window = sh("rm -rf '%s'; exec '%s' '%s' raw %d %d '%s'"
                                 % (out, self.tool("window_export"), card, T0, end, out))
                     self.row("%s: player's export / cardtool export" % name,
@@ -160,6 +160,8 @@ class Bench:
             shutil.rmtree(out, ignore_errors=True)
 
     def pacing(self, seconds=20):
+        if not os.path.exists(self.tool("pane_pacing")):
+            return
         card = os.path.join(self.work, "pacing.img")
         self.cardsim(card, ["--layout", "raw", "--codec", "h265", "--size", "640x360", "--fps", "25",
                             "--record", "0,%d,%d" % (T0, T0 + seconds + 5)])
