@@ -74,8 +74,9 @@ struct Source {
   int channel;
   uint32_t handle = 0;
 
-  static void releaseRaw(void *, uint8_t *data) {
-    qmx_storage_frame f = {data, 0};
+  // The raw library takes the frame's size back with it (opaque carries it).
+  static void releaseRaw(void *opaque, uint8_t *data) {
+    qmx_storage_frame f = {data, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(opaque))};
     qmx_storage_freeFrame(&f);
   }
   static void releaseFile(void *opaque, uint8_t *data) {
@@ -84,9 +85,11 @@ struct Source {
     qmx_storage_v2_freeFrame(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(opaque)), &f);
   }
   qmx_muxer_release release() const { return raw ? releaseRaw : releaseFile; }
-  void *opaque() const { return raw ? nullptr : reinterpret_cast<void *>(uintptr_t{handle}); }
+  void *opaque(const Frame &f) const {
+    return reinterpret_cast<void *>(uintptr_t{raw ? f.size : handle});
+  }
   void free(Frame *f) const {
-    if (f->data) release()(opaque(), f->data);
+    if (f->data) release()(opaque(*f), f->data);
     f->data = nullptr;
   }
 
@@ -252,12 +255,12 @@ void place(Writer &w, const Source &src, Frame &f) {
     }
     if (f.video) {
       w.put(1, static_cast<int64_t>(t.video) * kVideoNominalUs, kVideoNominalUs, f.time, f.data,
-            f.size, src.release(), src.opaque());
+            f.size, src.release(), src.opaque(f));
       t.nominalVideoMs += 83;
       t.video++;
     } else {
       w.put(0, static_cast<int64_t>(t.audio + t.silent) * kAudioUs, kAudioUs, f.time, f.data,
-            f.size, src.release(), src.opaque());
+            f.size, src.release(), src.opaque(f));
       t.nominalAudioMs += 64;
       t.audio++;
     }
@@ -283,14 +286,14 @@ void place(Writer &w, const Source &src, Frame &f) {
     t.lastVideoMs = f.time;
     w.fillTo(us - (t.cardAudio ? kLagUs : 0));
     int64_t dur = qmx_cardClock_step(&t.clock, 1) * 1000;
-    w.put(1, us, dur, f.time, f.data, f.size, src.release(), src.opaque());
+    w.put(1, us, dur, f.time, f.data, f.size, src.release(), src.opaque(f));
     if (us + dur > t.videoEndUs) t.videoEndUs = us + dur;
     t.video++;
   } else {
     t.cardAudio = true;
     w.fillTo(us);
     int64_t at = us > t.audioEndUs ? us : t.audioEndUs;
-    w.put(0, at, kAudioUs, f.time, f.data, f.size, src.release(), src.opaque());
+    w.put(0, at, kAudioUs, f.time, f.data, f.size, src.release(), src.opaque(f));
     t.audioEndUs = at + kAudioUs;
     t.audio++;
   }
