@@ -394,6 +394,30 @@ int plat_readBlock(plat_disk *disk, uint64_t blockIndex, uint8_t *buf) {
   return 0;
 }
 
+int plat_readBlocks(plat_disk *disk, uint64_t firstBlock, uint32_t count, uint8_t *buf) {
+  if (!disk || !buf) return -1;
+  uint64_t blocks = disk->size / PLAT_BLOCK_SIZE + (disk->size % PLAT_BLOCK_SIZE ? 1 : 0);
+  if (firstBlock >= blocks || count > blocks - firstBlock) return -1;
+  uint64_t offset = firstBlock * PLAT_BLOCK_SIZE;  // below size, so no overflow
+  size_t bytes = static_cast<size_t>(count) * PLAT_BLOCK_SIZE;
+  uint64_t want = std::min<uint64_t>(bytes, disk->size - offset);
+  g_blockReads.fetch_add(count, std::memory_order_relaxed);
+
+  if (disk->handle.fd < 0) {
+    memset(buf, 0, bytes);
+    uint64_t end = offset + want;
+    if (end > disk->base) {
+      uint64_t from = std::max(offset, disk->base);
+      memcpy(buf + (from - offset), disk->data + (from - disk->base), end - from);
+    }
+    return 0;
+  }
+  long long got = plat_os::readAt(disk->handle, offset, buf, static_cast<size_t>(want));
+  if (got < 0 || static_cast<uint64_t>(got) != want) return -1;
+  memset(buf + want, 0, bytes - want);
+  return 0;
+}
+
 void plat_closeDisk(plat_disk *disk) {
   if (!disk) return;
   plat_os::close(&disk->handle);

@@ -88,9 +88,16 @@ uint64_t plat_diskSize(const plat_disk *disk);
 // the end read as zero.
 int plat_readBlock(plat_disk *disk, uint64_t blockIndex, uint8_t *buf);
 
+// Reads count whole blocks from block firstBlock on into buf (count * 4096
+// bytes) in one request: the way to read long runs. 0 on success; -1 when
+// a block lies at or beyond the end of the disk or not every byte could be
+// read. Of a last block that the disk ends inside, the bytes past the end
+// read as zero. Counts as count block reads.
+int plat_readBlocks(plat_disk *disk, uint64_t firstBlock, uint32_t count, uint8_t *buf);
+
 void plat_closeDisk(plat_disk *disk);
 
-// Number of blocks read by plat_readBlock since the start or the last reset,
+// Number of blocks read by plat_readBlock and plat_readBlocks since the start or the last reset,
 // over all disks (tests and benchmarks count reads with it).
 uint64_t plat_blockReadCount(void);
 void plat_resetBlockReadCount(void);

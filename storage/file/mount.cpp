@@ -18,6 +18,13 @@ v2_state g_v2;
 #define DAY_BATCH 500u
 #define MONTH_BATCH 2000u
 #define DAY_LIST_STEP 100u
+// A day holds at most one fragment per second, and the list may end with
+// the next day's first: a day list never grows beyond this many entries
+// (1.6 MiB), whatever the fragment ring holds.
+#define DAY_LIST_MAX 86401u
+// Deleted ids kept at most (16 MiB); a longer list is taken as damaged and
+// nothing counts as deleted.
+#define DEL_MAX (4u << 20)
 #define DEL_SPARE 100u
 
 // ------------------------------------------------------------ release/reset
@@ -59,6 +66,7 @@ static void clearCard(void) {
   g_v2.metaFlag = 0;
   memset(g_v2.newestFragRaw, 0, sizeof g_v2.newestFragRaw);
   memset(&g_v2.newestFrag, 0, sizeof g_v2.newestFrag);
+  g_v2.firstTime = 0;
 }
 
 // --------------------------------------------------------------------- load
@@ -242,6 +250,12 @@ static int storage_loadWrite(void) {
 
   uint32_t fragAt = (m->fragTail == 0 ? g_v2.fragRingSize : m->fragTail) - V2_FRAG_SIZE;
   if (storage_readFrag(g_v2.fragFile, fragAt) != 0) return -1;
+  uint8_t oldest[V2_FRAG_SIZE];
+  if (storage_readOffset(g_v2.fragFile, m->fragHead, oldest, sizeof oldest) == 0) {
+    v2_frag frag;
+    v2_parseFragFields(oldest, &frag);
+    g_v2.firstTime = frag.startTime;
+  }
   uint32_t iframeAt =
       (m->iframeTail == 0 ? g_v2.iframeRingSize : m->iframeTail) - V2_IFRAME_SIZE;
   if (storage_readIframe(g_v2.iframeFile, iframeAt) != 0) return -1;
@@ -294,12 +308,13 @@ static void storage_loadDelInfo(void) {
   if (count != 0) {
     // Never allocate for more ids than the file can hold.
     int64_t bytes = v2_fileSize(f);
-    if (bytes < V2_DEL_HEADER_SIZE || count > (bytes - V2_DEL_HEADER_SIZE) / 4) {
+    if (bytes < V2_DEL_HEADER_SIZE || count > (bytes - V2_DEL_HEADER_SIZE) / 4 || count > DEL_MAX) {
       QMX_LOGE(V2_TAG, "del count %u beyond file size %lld\n", count,
                static_cast<long long>(bytes));
       fclose(f);
       return;
     }
+    // Bounded by DEL_MAX and by the file's own size: at most 16 MiB.
     uint32_t *ids = static_cast<uint32_t *>(malloc((static_cast<size_t>(count) + DEL_SPARE) * 4));
     uint8_t *raw = static_cast<uint8_t *>(malloc(static_cast<size_t>(count) * 4));
     if (!ids || !raw) {
@@ -495,8 +510,13 @@ static qmx_storage_v2_dayFragment *storage_queryByDay(int64_t t1, int64_t t2) {
         v2_parseFragFields(batch + i * V2_FRAG_SIZE, &frag);
         int64_t end = fragEnd(&frag);
         if (end > t1 && !isDeleted(frag.id)) {
+          if (list->count == DAY_LIST_MAX) {
+            QMX_LOGE(V2_TAG, "day list capped at %u fragments\n", DAY_LIST_MAX);
+            done = true;
+            break;
+          }
           if (list->count == cap) {
-            uint32_t bigger = cap + DAY_LIST_STEP;
+            uint32_t bigger = cap + DAY_LIST_STEP;  // at most DAY_LIST_MAX + DAY_LIST_STEP
             void *grown = realloc(list, sizeof(qmx_storage_v2_dayFragment) +
                                             bigger * sizeof(qmx_storage_v2_fragment));
             if (!grown) {

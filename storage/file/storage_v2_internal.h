@@ -146,6 +146,7 @@ struct v2_state {
 
   uint8_t newestFragRaw[V2_FRAG_SIZE];  // all zero for an empty card
   v2_frag newestFrag;
+  int64_t firstTime;  // start of the oldest fragment, Unix seconds; 0 when unknown
 
   uint32_t *delIds;  // ascending; room for delCount + 100
   uint32_t delCount;

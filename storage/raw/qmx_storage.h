@@ -39,7 +39,7 @@ uint32_t qmx_storage_queryByMonth(uint32_t channel, int64_t monthStart, int64_t 
 qmx_storage_dayFragment *qmx_storage_queryByDay(uint32_t channel, int64_t dayStart,
                                                 int64_t dayEnd);
 
-// Playback handles (four of them).
+// Playback handles (eight of them, numbered 0 to 7).
 typedef struct qmx_storage_frameInfo {
   int64_t time;   // Unix milliseconds
   uint8_t flags;  // bits 0-3 kind (1 video, 0 audio), bits 4-7 passed through
@@ -51,7 +51,7 @@ typedef struct qmx_storage_frame {
 } qmx_storage_frame;
 
 int qmx_storage_playbackStart(uint32_t channel, uint64_t start, uint32_t *handle);
-// 0, or -1 not initialised, -2 no disk, -3 handle above 3, -4 null info,
+// 0, or -1 not initialised, -2 no disk, -3 handle above 7, -4 null info,
 // -5 the handle is free (never started, stopped, or the data is exhausted).
 int qmx_storage_playbackFrameInfo(uint32_t handle, qmx_storage_frameInfo *info);
 int qmx_storage_playbackFrame(uint32_t handle, qmx_storage_frame *frame);
@@ -60,6 +60,7 @@ int qmx_storage_playbackSeek(uint32_t handle, uint64_t offsetMs);
 int64_t qmx_storage_playbackProgress(uint32_t handle);
 void qmx_storage_playbackStop(uint32_t handle);
 // Why the handle last stopped handing out frames: one of QMX_PLAYBACK_*
-// (qmx_playback_end.h). *atMs (when not null) is the time of the last frame
-// handed out. Kept until the slot is started again.
+// (qmx_playback_end.h), or -1 for a handle number beyond the table. *atMs
+// (when not null) is the time of the last frame handed out. Kept until the
+// slot is started again; a handle stopped before its end stays RUNNING.
 int qmx_storage_playbackEnd(uint32_t handle, int64_t *atMs);

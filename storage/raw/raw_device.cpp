@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "qmx_storage.h"
 #include "raw_internal.h"
 
@@ -102,6 +104,28 @@ int initHandle(uint32_t deviceNumber) {
   return 0;
 }
 
+// The range [address, address + length) on the open disk, checked: card
+// addresses may be anything. Called with the read mutex held.
+static bool onDisk(const State &s, int64_t address, uint64_t length) {
+  uint64_t size = plat_diskSize(s.disk);
+  if (address < 0) return false;
+  uint64_t from = static_cast<uint64_t>(address);
+  return from <= size && length <= size - from;
+}
+
+// Whole blocks straight into out, in runs of at most kMaxRunBlocks.
+static int readWholeBlocks(const State &s, uint64_t block, uint64_t count, uint8_t *out) {
+  constexpr uint64_t kMaxRunBlocks = 4096;  // 16 MiB per request
+  while (count > 0) {
+    uint32_t n = static_cast<uint32_t>(count < kMaxRunBlocks ? count : kMaxRunBlocks);
+    if (plat_readBlocks(s.disk, block, n, out) != 0) return -1;
+    block += n;
+    count -= n;
+    out += static_cast<size_t>(n) * PLAT_BLOCK_SIZE;
+  }
+  return 0;
+}
+
 int readData(int64_t address, void *buffer, uint64_t length) {
   State &s = state();
   std::lock_guard<std::mutex> lock(s.readMutex);
@@ -109,36 +133,45 @@ int readData(int64_t address, void *buffer, uint64_t length) {
     QMX_LOGE(RAW_TAG, "not open file yet.\n");
     return -1;
   }
-  // The whole range must lie on the disk; addresses come from the card and
-  // may be anything.
-  uint64_t size = plat_diskSize(s.disk);
-  if (address < 0) return -1;
-  uint64_t from = static_cast<uint64_t>(address);
-  if (from > size || length > size - from) return -1;
-
-  uint64_t startBlock = from / PLAT_BLOCK_SIZE;
-  uint64_t end = from + length;
-  uint64_t endBlock = (end + PLAT_BLOCK_SIZE - 1) / PLAT_BLOCK_SIZE;
-
+  if (!onDisk(s, address, length)) return -1;
   uint8_t *out = static_cast<uint8_t *>(buffer);
-  uint64_t remain = length;
-  size_t offset = static_cast<size_t>(from % PLAT_BLOCK_SIZE);
+  uint64_t pos = static_cast<uint64_t>(address);
+  const uint64_t end = pos + length;
   uint8_t block[PLAT_BLOCK_SIZE];
-  for (uint64_t b = startBlock; b < endBlock; b++) {
-    memset(block, 0, sizeof block);
-    if (plat_readBlock(s.disk, b, block) != 0) return -1;
+  // A partial first block through the scratch block, then the whole blocks
+  // straight into the caller's buffer, then a partial last block.
+  size_t offset = static_cast<size_t>(pos % PLAT_BLOCK_SIZE);
+  if (offset != 0 && pos < end) {
+    if (plat_readBlock(s.disk, pos / PLAT_BLOCK_SIZE, block) != 0) return -1;
     size_t take = PLAT_BLOCK_SIZE - offset;
-    if (take > remain) take = static_cast<size_t>(remain);
+    if (take > end - pos) take = static_cast<size_t>(end - pos);
     memcpy(out, block + offset, take);
     out += take;
-    remain -= take;
-    offset = 0;
+    pos += take;
   }
-  if (remain != 0) {
-    QMX_LOGE(RAW_TAG, "errors: remain data.\n");
-    return -1;
+  uint64_t whole = (end - pos) / PLAT_BLOCK_SIZE;
+  if (whole && readWholeBlocks(s, pos / PLAT_BLOCK_SIZE, whole, out) != 0) return -1;
+  out += whole * PLAT_BLOCK_SIZE;
+  pos += whole * PLAT_BLOCK_SIZE;
+  if (pos < end) {
+    if (plat_readBlock(s.disk, pos / PLAT_BLOCK_SIZE, block) != 0) return -1;
+    memcpy(out, block, static_cast<size_t>(end - pos));
   }
   return 0;
+}
+
+int64_t readRun(uint64_t firstBlock, uint32_t count, uint8_t *buf) {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.readMutex);
+  if (!s.disk) return -1;
+  const uint64_t size = plat_diskSize(s.disk);
+  const uint64_t blocks = size / PLAT_BLOCK_SIZE + (size % PLAT_BLOCK_SIZE ? 1 : 0);
+  if (firstBlock >= blocks) return -1;
+  if (count > blocks - firstBlock) count = static_cast<uint32_t>(blocks - firstBlock);
+  if (plat_readBlocks(s.disk, firstBlock, count, buf) != 0) return -1;
+  // The bytes of a last block that lie past the end of the disk are none of the card's.
+  const uint64_t from = firstBlock * PLAT_BLOCK_SIZE;
+  return static_cast<int64_t>(std::min<uint64_t>(static_cast<uint64_t>(count) * PLAT_BLOCK_SIZE, size - from));
 }
 
 }  // namespace qmx_raw

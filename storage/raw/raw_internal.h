@@ -39,7 +39,9 @@ constexpr size_t kFrameHeaderSize = 13;
 constexpr uint32_t kMaxFrameLength = 16777216;  // longer frames are treated as corrupt
 constexpr uint64_t kRingSlack = 0x200000;       // the last frame may run this far past the wrap point
 
-constexpr int kHandleCount = 4;
+constexpr int kHandleCount = 8;  // four panes and exports at once
+constexpr uint32_t kRunBytes = 1u << 20;  // a handle reads the frame ring ahead in runs this long
+constexpr int64_t kDayMs = 86400000;
 
 // ---- Little-endian readers and writers over byte buffers --------------------
 
@@ -131,8 +133,10 @@ struct Channel {
   uint8_t fragList[kFragListSize];  // newest fragment list, open fragment completed
   Index iframeIndex;
   uint8_t iframeList[kIframeListSize];  // newest I-frame list
-  uint64_t writePos = 0;
+  uint64_t writePos = 0;        // just past the newest frame; valid when inside the ring
+  int64_t firstTime = 0;       // s; start of the oldest fragment
   int64_t lastIframeTime = 0;  // ms; end of the playable data
+  uint64_t lastIframeAddr = 0; // header of the newest I-frame
   int64_t emptySize = 0;
 };
 
@@ -164,6 +168,10 @@ bool cardInfoValid(const uint8_t *info);
 
 int initHandle(uint32_t deviceNumber);
 int readData(int64_t address, void *buffer, uint64_t length);
+// Reads up to count whole blocks from firstBlock on into buf, fewer where
+// the disk ends: the frame ring's read-ahead runs. The number of the card's
+// bytes now in buf (a last block may end inside), or -1.
+int64_t readRun(uint64_t firstBlock, uint32_t count, uint8_t *buf);
 int readFragmentList(uint64_t address, uint8_t *dest);
 int readIframeList(uint64_t address, uint8_t *dest);
 int readFrameInfo(uint64_t address, FrameHeader *dest);
@@ -175,5 +183,7 @@ int64_t indexSearch(const Index &idx, int64_t t);
 
 // Resets the playback handles (library initialisation).
 void resetHandles();
+// Bytes of read-ahead buffers allocated and not yet released (tests).
+size_t runBufferBytes();
 
 }  // namespace qmx_raw

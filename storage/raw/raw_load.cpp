@@ -69,6 +69,7 @@ static IndexLoad loadIndex(uint64_t address, Index &idx, uint32_t *count, uint32
   if (readData(static_cast<int64_t>(address), raw, sizeof raw) != 0) return IndexLoad::countRead;
   *count = le32(raw);
   if (*count > kMaxIndexCount) return IndexLoad::countInvalid;
+  // count is at most kMaxIndexCount: the array takes at most 1 MiB.
   *allocSize = static_cast<uint32_t>(4 + (*count + kIndexSpare) * kIndexRecordSize);
   uint8_t *bytes = static_cast<uint8_t *>(malloc(*allocSize));
   if (!bytes) return IndexLoad::alloc;
@@ -139,7 +140,9 @@ static void setEmpty(Channel &ch) {
   clearCount(ch.fragList);
   clearCount(ch.iframeList);
   ch.writePos = ch.info.framePartAddr;
+  ch.firstTime = 0;
   ch.lastIframeTime = 0;
+  ch.lastIframeAddr = 0;
   ch.emptySize = ringCapacity(ch.info);
 }
 
@@ -182,18 +185,21 @@ static int loadChannel(int c) {
                frameAddr + kFrameHeaderSize + header.length);
   }
 
-  uint64_t oldestStart;
+  FragmentRecord oldest;
   if (ch.fragIndex.count > 1) {
     uint8_t head[4 + kFragRecordSize];
     if (readData(static_cast<int64_t>(indexAddr(ch.fragIndex, 0)), head, sizeof head) != 0)
       return -1;
-    oldestStart = le64(head + 4 + 16);
+    oldest = fragRecord(head, 0);
   } else {
-    oldestStart = fragRecord(ch.fragList, 0).startAddr;
+    oldest = fragRecord(ch.fragList, 0);
   }
+  uint64_t oldestStart = oldest.startAddr;
 
   ch.writePos = fragRecord(ch.fragList, lastFrag).endAddr;
+  ch.firstTime = oldest.startTime;
   ch.lastIframeTime = iframeTime(ch.iframeList, lastIframe);
+  ch.lastIframeAddr = iframeAddr(ch.iframeList, lastIframe);
   if (ch.writePos >= oldestStart)
     ch.emptySize = ringCapacity(ch.info) - static_cast<int64_t>(ch.writePos - oldestStart);
   else

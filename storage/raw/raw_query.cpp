@@ -15,6 +15,10 @@ typedef __int128 wide;  // day arithmetic on card times cannot overflow in it
 
 constexpr int64_t kDay = 86400;
 constexpr uint32_t kDayGrowth = 100;  // day list entries added per growth
+// A day holds at most one fragment per second, and the list may end with
+// the next day's first: the day list never grows beyond this, so it takes
+// at most 4 + 86401 * 17 bytes (1.4 MiB) whatever the card says.
+constexpr uint32_t kMaxDayEntries = 86401;
 constexpr size_t kDayEntrySize = sizeof(qmx_storage_fragment);
 
 // The channel a query may use: the library is ready, a disk is open and the
@@ -55,6 +59,44 @@ int64_t completeLastEnd(const Channel &ch, uint8_t *list, uint32_t i) {
   }
   return r.endTime;
 }
+
+// Walks a channel's fragment index from record k on, each list read into
+// one scratch block. Records whose time does not advance past the last one
+// taken are refused (an index always goes forward in time), and a record
+// pointing at the list already in the block does not read it again.
+class ListWalk {
+ public:
+  ListWalk(const Channel &ch, uint32_t k, uint8_t *list) : ch_(ch), i_(k), list_(list) {}
+  // The next list, or false when the index ends or a list cannot be read.
+  bool next(uint32_t *record) {
+    for (; i_ < ch_.fragIndex.count; i_++) {
+      int64_t time = indexTime(ch_.fragIndex, i_);
+      if (taken_ && time <= lastTime_) continue;
+      uint64_t addr = indexAddr(ch_.fragIndex, i_);
+      if (!taken_ || addr != lastAddr_) {
+        if (readFragmentList(addr, list_) != 0) {
+          QMX_LOGE_AS(RAW_TAG, fn_, "read fragment_list failed\n");
+          return false;
+        }
+      }
+      taken_ = true;
+      lastTime_ = time;
+      lastAddr_ = addr;
+      *record = i_++;
+      return true;
+    }
+    return false;
+  }
+  const char *fn_ = "";
+
+ private:
+  const Channel &ch_;
+  uint32_t i_;
+  uint8_t *list_;
+  bool taken_ = false;
+  int64_t lastTime_ = 0;
+  uint64_t lastAddr_ = 0;
+};
 
 }  // namespace
 
@@ -113,11 +155,10 @@ uint32_t qmx_storage_queryByMonth(uint32_t channel, int64_t monthStart, int64_t 
   wide dayCount = (t2 - t1) / kDay;
   if (dayCount > 32) dayCount = 32;  // the mask has 32 days
   uint32_t mask = 0;
-  for (uint32_t i = static_cast<uint32_t>(k); i < ch->fragIndex.count; i++) {
-    if (readFragmentList(indexAddr(ch->fragIndex, i), list) != 0) {
-      QMX_LOGE(RAW_TAG, "read fragment_list failed\n");
-      break;
-    }
+  ListWalk walk(*ch, static_cast<uint32_t>(k), list);
+  walk.fn_ = __func__;
+  uint32_t i;
+  while (walk.next(&i)) {
     wide first = fragRecord(list, 0).startTime;
     if (t2 <= first) break;
     wide lastEnd = completeLastEnd(*ch, list, i);
@@ -161,18 +202,23 @@ qmx_storage_dayFragment *qmx_storage_queryByDay(uint32_t channel, int64_t daySta
     return result;
   }
 
-  for (uint32_t i = static_cast<uint32_t>(k); i < ch->fragIndex.count; i++) {
-    if (readFragmentList(indexAddr(ch->fragIndex, i), list) != 0) {
-      QMX_LOGE(RAW_TAG, "read fragment_list failed\n");
-      break;
-    }
+  ListWalk walk(*ch, static_cast<uint32_t>(k), list);
+  walk.fn_ = __func__;
+  uint32_t i;
+  while (walk.next(&i)) {
     if (fragRecord(list, 0).startTime >= dayEnd) break;
     int64_t lastEnd = completeLastEnd(*ch, list, i);
     if (dayStart >= lastEnd) continue;
     int64_t j = listSearch(list, dayStart);
     if (j < 0) break;
     for (uint32_t r = static_cast<uint32_t>(j); r < fragCount(list); r++) {
+      if (result->count == kMaxDayEntries) {
+        QMX_LOGE(RAW_TAG, "day list capped at %u fragments\n", kMaxDayEntries);
+        free(list);
+        return result;
+      }
       if (result->count == capacity) {
+        // Grows at most to kMaxDayEntries + kDayGrowth entries.
         uint32_t newSize = static_cast<uint32_t>(4 + (capacity + kDayGrowth) * kDayEntrySize);
         void *grown = realloc(result, newSize);
         if (!grown) {

@@ -10,8 +10,10 @@ gtest_discover_tests(cardsim_raw_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
 if(TARGET qmx_storage_raw)
   add_executable(storage_raw_sim_test storage_raw_sim_test.cpp)
   target_include_directories(storage_raw_sim_test PRIVATE ${PROJECT_SOURCE_DIR}/platform
-                             ${PROJECT_SOURCE_DIR}/tests/support ${PROJECT_SOURCE_DIR}/tests/storage/raw)
+                             ${PROJECT_SOURCE_DIR}/tests/support)
   target_link_libraries(storage_raw_sim_test PRIVATE cardsim_core qmx_storage_raw qmx_platform
                         GTest::gtest_main)
+  target_compile_definitions(storage_raw_sim_test PRIVATE CARDTOOL_PATH="$<TARGET_FILE:cardtool>")
+  add_dependencies(storage_raw_sim_test cardtool)
   gtest_discover_tests(storage_raw_sim_test PROPERTIES ENVIRONMENT "${TEST_ENV}")
 endif()

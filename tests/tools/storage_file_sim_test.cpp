@@ -1,7 +1,9 @@
 // The file-layout library on volumes written by the simulator: mount,
-// getters, month and day queries, playback through rotation, and damaged
-// volumes (every file cut at many points, bytes flipped) where every call
-// must end with a failure result or valid data and the volume stays unchanged.
+// getters, month and day queries, playback through rotation, why a handle
+// ended, every channel of a card, bounded day lists, handles shared between
+// threads, files let go of, discovery, and damaged volumes (every file cut at
+// many points, bytes flipped) where every call must end with a failure
+// result or valid data and the volume stays unchanged.
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -18,7 +20,13 @@
 #include "file_volume.h"
 #include "file_writer.h"
 #include "qmx_common.h"
+#include "fake_sysfs.h"
 #include "qmx_storage_v2.h"
+#include "storage_v2_internal.h"
+
+#include <dirent.h>
+#include <atomic>
+#include <thread>
 
 namespace fs = std::filesystem;
 using filevol::add;
@@ -297,9 +305,20 @@ TEST(StorageFileSim, PlaybackOfChannel1IsItsVideoAndEveryAudioFrame) {
   std::memset(&f, 0, sizeof f);
   for (int i = 0; i < 3; i++) EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 1);  // stays at the end
   EXPECT_EQ(qmx_storage_v2_playbackProgress(handle), got.back().time - kT0 * 1000);
+  int64_t endMs = 0;
+  EXPECT_EQ(qmx_storage_v2_playbackEnd(handle, &endMs), QMX_PLAYBACK_END_OF_DATA);
+  EXPECT_EQ(endMs, got.back().time);
+  // Which channels have an I-frame in a span: channel 0 records from kT0 to
+  // kT0 + 3, channel 1 from kT0 + 1 to kT0 + 5, a key frame each second.
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0, kT0 + 1), 1u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0, kT0 + 6), 3u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0 + 3, kT0 + 6), 2u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0 + 6, kT0 + 600), 0u);
+  EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0 + 6, kT0), 0u);
 
   // A seek goes to the channel's first key frame at or after start + offset.
   ASSERT_EQ(qmx_storage_v2_playbackSeek(handle, 2500), 0);
+  EXPECT_EQ(qmx_storage_v2_playbackEnd(handle, nullptr), QMX_PLAYBACK_RUNNING);
   std::memset(&f, 0, sizeof f);
   ASSERT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 0);
   EXPECT_EQ(f.time, (kT0 + 3) * 1000);
@@ -385,6 +404,258 @@ TEST(StorageFileSim, PlaybackFollowsRotationAndEndMarksThroughWrappedRings) {
       expectFrames(got, want);
     }
   }
+}
+
+// A recording on the last channel only of three- and four-channel cards:
+// the month and day lists show it, the I-frame ring says which channel has
+// it, and that channel plays it.
+TEST(StorageFileSim, EveryChannelOfThreeAndFourChannelCards) {
+  for (int channels : {3, 4}) {
+    SCOPED_TRACE(channels);
+    Scenario sc = filevol::scenario(0, channels, "{}", true);
+    add(&sc, channels - 1, kT0, kT0 + 3, 7);
+    Card c;
+    ASSERT_TRUE(make(sc, "channels", &c)) << c.error;
+    ASSERT_EQ(openCard(c), 0);
+    EXPECT_EQ(qmx_storage_v2_getChannelNum(), channels);
+    EXPECT_EQ(qmx_storage_v2_queryByMonth(filevol::localTime(2026, 3, 1, 0, 0, 0),
+                                          filevol::localTime(2026, 4, 1, 0, 0, 0)),
+              1u << 9);
+    EXPECT_EQ(day(filevol::localTime(2026, 3, 10, 0, 0, 0)).size(), 1u);
+    EXPECT_EQ(qmx_storage_v2_channelsInSpan(kT0 - 60, kT0 + 60), 1u << (channels - 1));
+    std::vector<Got> got;
+    uint32_t codec = 0;
+    EXPECT_EQ(play(static_cast<uint8_t>(channels - 1), static_cast<uint64_t>(kT0), &got, &codec, 100000), 1);
+    expectFrames(got, expected(c.report, channels - 1, kT0));
+  }
+}
+
+// Day lists past a batch and several growths in a wrapped ring, months
+// longer than 31 days, and a ring flooded with copies of one fragment.
+TEST(StorageFileSim, DayListsMonthRangesAndFloodedRings) {
+  const int64_t d0 = filevol::localTime(2026, 1, 10, 0, 0, 0);
+  Scenario sc = filevol::scenario(0, 1, "{\"fragRingRecords\": 700, \"fragRingStart\": 600,"
+                                        " \"iframeRingRecords\": 1400}", true);
+  sc.fps = sc.gop = 1;
+  sc.audio = false;
+  for (int i = 0; i < 650; ++i) add(&sc, 0, d0 + 100 * i, d0 + 100 * i + 1, static_cast<uint8_t>(i));
+  Card busy;
+  ASSERT_TRUE(make(sc, "busy", &busy)) << busy.error;
+  ASSERT_EQ(openCard(busy), 0);
+  const std::vector<Entry> list = day(d0);
+  ASSERT_EQ(list.size(), 650u);
+  for (int i = 0; i < 650; ++i) ASSERT_EQ(list[i], (Entry{i & 0xFF, 0, d0 + 100 * i, d0 + 100 * i + 1})) << i;
+
+  // Ranges over 2764799 s look at 31 days; a fragment that reaches the end
+  // of the range marks the day after it too.
+  const int64_t t0 = filevol::localTime(2026, 1, 1, 0, 0, 0), d = 86400;
+  sc = filevol::scenario(0, 1, "{}", true);
+  add(&sc, 0, t0 + 3 * d + 10, t0 + 3 * d + 12);
+  add(&sc, 0, t0 + 6 * d - 1, t0 + 6 * d + 1);
+  add(&sc, 0, t0 + 30 * d + 5, t0 + 30 * d + 7);
+  add(&sc, 0, t0 + 33 * d, t0 + 33 * d + 2);
+  Card months;
+  ASSERT_TRUE(make(sc, "months", &months)) << months.error;
+  ASSERT_EQ(openCard(months), 0);
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(t0, t0 + 40 * d), (1u << 3) | (1u << 5) | (1u << 6) | (1u << 30));
+  EXPECT_EQ(qmx_storage_v2_queryByMonth(t0, t0 + 6 * d), (1u << 3) | (1u << 5) | (1u << 6));
+
+  // A ring of 90,000 copies of one fragment: the day list stops at 86,401.
+  sc = filevol::scenario(0, 1, "{\"faults\": {\"fragmentFlood\": 90000}}", true);
+  add(&sc, 0, t0 + 3 * d + 10, t0 + 3 * d + 12);
+  Card flood;
+  ASSERT_TRUE(make(sc, "flood", &flood)) << flood.error;
+  ASSERT_EQ(openCard(flood), 0);
+  EXPECT_EQ(day(t0 + 3 * d).size(), 86401u);
+}
+
+// A header that cannot be the next frame ends playback after the frames
+// before it, with the reason; so does a record file that cannot be opened.
+TEST(StorageFileSim, PlaybackEndsWhereTheDataEnds) {
+  Scenario sc = filevol::scenario(0, 1, "{\"recordFileSize\": 6000, \"recordFiles\": 40}", true);
+  add(&sc, 0, kT0, kT0 + 6);
+  add(&sc, 0, kT0 + 20, kT0 + 24);
+  Card c;
+  ASSERT_TRUE(make(sc, "ends", &c)) << c.error;
+  const std::vector<FileLayoutFrame> want = expected(c.report, 0, kT0);
+  size_t k = want.size() / 3;  // a frame that opens a record file, for the last case
+  while (want[k].offset != 0 || want[k].file == c.report.writeFile) ++k;
+  const FileLayoutFrame &f = want[k];
+  char rel[64];
+  std::snprintf(rel, sizeof rel, "%s/storage/record/rec_%04u.dt", c.dir.c_str(), f.file);
+  const uint32_t word = (f.video ? 1u : 0u) | (f.key ? 2u : 0u) | (f.length << 5);
+  const struct {
+    const char *what;
+    uint32_t word;
+    int64_t time;
+    bool reseal;
+    int ending;
+  } cases[] = {
+      {"zero length", word & 0x1Fu, f.timeMs, true, QMX_PLAYBACK_DAMAGED},
+      {"longer than its file", word | (0x3FFFFFu << 5), f.timeMs, true, QMX_PLAYBACK_DAMAGED},
+      {"before the first recording", word, kT0 * 1000 - 1, true, QMX_PLAYBACK_DAMAGED},
+      {"a day after the last", word, c.report.lastTimeMs + 86400001, true, QMX_PLAYBACK_DAMAGED},
+      {"a wrong check word", word, f.timeMs, false, QMX_PLAYBACK_DAMAGED},
+      {"its file missing", 0, 0, false, QMX_PLAYBACK_READ_ERROR},
+  };
+  std::vector<uint8_t> original;
+  ASSERT_TRUE(filevol::readFile(rel, &original));
+  for (const auto &k2 : cases) {
+    SCOPED_TRACE(k2.what);
+    std::vector<uint8_t> b = original;
+    if (k2.word) {
+      for (int i = 0; i < 4; ++i) b[static_cast<size_t>(i)] = static_cast<uint8_t>(k2.word >> (8 * i));
+      const uint64_t t = static_cast<uint64_t>(k2.time);
+      const uint8_t t48[6] = {uint8_t(t >> 32), uint8_t(t >> 40), uint8_t(t), uint8_t(t >> 8), uint8_t(t >> 16), uint8_t(t >> 24)};
+      std::memcpy(&b[4], t48, 6);
+      const uint16_t crc = static_cast<uint16_t>(filevol::crc16(b.data(), 10) ^ (k2.reseal ? 0 : 1));
+      b[10] = static_cast<uint8_t>(crc);
+      b[11] = static_cast<uint8_t>(crc >> 8);
+    }
+    FILE *out = std::fopen(rel, "wb");
+    ASSERT_NE(out, nullptr);
+    if (k2.word) std::fwrite(b.data(), 1, b.size(), out);
+    std::fclose(out);
+    if (!k2.word) std::remove(rel);
+    ASSERT_EQ(openCard(c), 0);
+    std::vector<Got> got;
+    uint32_t codec, handle;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(play(0, static_cast<uint64_t>(kT0), &got, &codec, 100000, &handle), -1);
+    testing::internal::GetCapturedStdout();
+    int64_t at = 0;
+    EXPECT_EQ(qmx_storage_v2_playbackEnd(handle, &at), k2.ending);
+    qmx_storage_v2_playbackStop(handle);
+    expectFrames(got, std::vector<FileLayoutFrame>(want.begin(), want.begin() + static_cast<long>(k)));
+    EXPECT_EQ(at, want[k - 1].timeMs);
+  }
+  FILE *out = std::fopen(rel, "wb");
+  std::fwrite(original.data(), 1, original.size(), out);
+  std::fclose(out);
+}
+
+TEST(StorageFileSim, CodecFromTheFirstFrame) {
+  const struct {
+    std::vector<uint8_t> first;
+    uint32_t codec;
+  } cases[] = {{{0, 0, 0, 1, 0x40, 1}, 0},   {{0, 0, 1, 0x67, 1}, 1},    {{0, 0, 1, 0x41, 1}, 0},
+               {{0, 0, 1, 0x09, 1}, 255},    {{1, 0, 0, 0x40, 1}, 0xFFFFFFFFu}, {{0, 0, 0}, 0xFFFFFFFFu}};
+  for (const auto &k : cases)
+    EXPECT_EQ(v2_detectCodec(k.first.data(), static_cast<uint32_t>(k.first.size())), k.codec);
+}
+
+// Descriptors open on anything below dir.
+int fdsUnder(const std::string &dir) {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (struct dirent *e = d ? readdir(d) : nullptr) {
+    char link[4096];
+    ssize_t len = readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), link, sizeof link - 1);
+    if (len > 0 && std::string(link, static_cast<size_t>(len)).rfind(dir, 0) == 0) n++;
+  }
+  if (d) closedir(d);
+  return n;
+}
+
+// Two playback threads and a third starting and stopping handles share the
+// slot table; each reader still gets its stream whole. Loads, closes and
+// failed loads keep no file of the card open beyond what they should.
+TEST(StorageFileSim, HandlesSharedBetweenThreadsAndFilesLetGo) {
+  Scenario sc = filevol::scenario(0, 2, "{\"recordFileSize\": 4000}", true);
+  add(&sc, 0, kT0, kT0 + 8);
+  add(&sc, 1, kT0, kT0 + 8);
+  Card c;
+  ASSERT_TRUE(make(sc, "threads", &c)) << c.error;
+  ASSERT_EQ(openCard(c), 0);
+  std::vector<Got> alone[2], together[2];
+  uint32_t codec;
+  for (uint8_t ch = 0; ch < 2; ch++) play(ch, static_cast<uint64_t>(kT0), &alone[ch], &codec, 100000);
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    while (!done) {
+      uint32_t h, k;
+      if (qmx_storage_v2_playbackStart(1, static_cast<uint64_t>(kT0 + 5), &h, &k) == 0) {
+        qmx_storage_v2_playbackSeek(h, 1000);
+        qmx_storage_v2_playbackStop(h);
+      }
+    }
+  });
+  std::thread a([&] { play(0, static_cast<uint64_t>(kT0), &together[0], &codec, 100000); });
+  std::thread b([&] { uint32_t k; play(1, static_cast<uint64_t>(kT0), &together[1], &k, 100000); });
+  a.join();
+  b.join();
+  done = true;
+  churn.join();
+  for (int ch = 0; ch < 2; ch++) {
+    ASSERT_EQ(together[ch].size(), alone[ch].size()) << ch;
+    for (size_t i = 0; i < alone[ch].size(); i++) ASSERT_EQ(together[ch][i].crc, alone[ch][i].crc);
+  }
+
+  const std::string dir = fs::canonical(c.dir).string();
+  EXPECT_EQ(fdsUnder(dir), 5);  // both meta copies, the rings, the write file
+  uint32_t handle;
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, static_cast<uint64_t>(kT0), &handle, &codec), 0);
+  EXPECT_EQ(fdsUnder(dir), 6);
+  ASSERT_EQ(openCard(c), 0);  // a new load lets go of the handles too
+  EXPECT_EQ(fdsUnder(dir), 5);
+  free(qmx_storage_v2_queryByDay(kT0, kT0 + 86400));
+  EXPECT_EQ(qmx_storage_v2_close(), 0);
+  EXPECT_EQ(fdsUnder(dir), 0);
+  fs::remove(dir + "/storage/index/frag.dt");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(openCard(c), -1);
+  testing::internal::GetCapturedStdout();
+  qmx_storage_v2_close();
+  EXPECT_EQ(fdsUnder(dir), 0);
+}
+
+// Discovery lists each USB disk once and loads its card to check it, while
+// the open card, and a playback on it, stay as they were.
+TEST(StorageFileSim, DiscoveryValidatesCardsAndLeavesTheOpenOneAlone) {
+  Scenario sc = filevol::scenario(0, 1, "{}", true);
+  add(&sc, 0, kT0, kT0 + 4);
+  Card open;
+  ASSERT_TRUE(make(sc, "open", &open)) << open.error;
+  ASSERT_EQ(openCard(open), 0);
+  uint32_t handle = 0, codec = 0;
+  ASSERT_EQ(qmx_storage_v2_playbackStart(0, static_cast<uint64_t>(kT0), &handle, &codec), 0);
+
+  fakesys::FakeSysfs sys;
+  sys.addUsbDisk("sdb", {"sdb1", "sdb2"});
+  sys.addSataDisk("sda", {"sda1"});
+  sys.addUsbDisk("sdc");
+  Scenario other = filevol::scenario(0, 1, "{}", true);
+  add(&other, 0, kT0 + 5 * 86400, kT0 + 5 * 86400 + 2);
+  std::string err;
+  ASSERT_TRUE(writeFileLayout(other, sys.path("card"), &err)) << err;
+  ASSERT_TRUE(writeFileLayout(other, sys.path("internal"), &err)) << err;
+  fs::create_directories(sys.path("stick"));
+  sys.mount("sdb1", sys.path("card"));
+  sys.mount("sdb2", sys.path("card2"));
+  sys.mount("sda1", sys.path("internal"));
+  sys.mount("sdc", sys.path("stick"));
+  sys.install();
+  qmx_storage_deviceList list = {nullptr, 0};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(qmx_storage_v2_findDevice(&list), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  plat_setRoots("/nonexistent", "/nonexistent", "/nonexistent");
+  EXPECT_EQ(countOf(out, "already find current device.\n"), 1) << out;
+  EXPECT_EQ(countOf(out, "type not support.\n"), 1) << out;
+  ASSERT_EQ(list.count, 3);  // the open card's folder, attached, is one of them
+  EXPECT_EQ(list.device[0].valid + list.device[1].valid + list.device[2].valid, 2);
+  EXPECT_EQ(fdsUnder(fs::canonical(sys.path("")).string()), 0);  // validation keeps nothing open
+  EXPECT_EQ(qmx_storage_v2_freeDevice(&list), 0);
+  EXPECT_EQ(list.device, nullptr);
+
+  // Still the first card: its day, its span, and the handle reads on.
+  EXPECT_EQ(day(filevol::localTime(2026, 3, 10, 0, 0, 0)).size(), 1u);
+  qmx_storage_v2_frame f;
+  std::memset(&f, 0, sizeof f);
+  EXPECT_EQ(qmx_storage_v2_playbackFrame(handle, &f), 0);
+  EXPECT_EQ(f.time, kT0 * 1000);
+  qmx_storage_v2_freeFrame(handle, &f);
+  qmx_storage_v2_playbackStop(handle);
 }
 
 // ---------------------------------------------------------------------------

@@ -138,6 +138,7 @@ struct Options {
   bool badNewestIframeCrc = false;
   bool badDelCrc = false;
   std::vector<int64_t> badHeaderCrc;  // frame numbers; negative count from the newest
+  int64_t fragmentFlood = 0;          // copies of the oldest fragment record
   std::vector<std::pair<std::string, int64_t>> truncate;
   std::vector<std::string> remove;
 };
@@ -264,7 +265,7 @@ bool parseOptions(const QJsonObject &obj, Options *o, std::string *error) {
   const QJsonObject f = fv.toObject();
   static const char *const knownFaults[] = {
       "badBaseMagic", "badBaseCrc", "ringSizeZero", "badNewestFragCrc", "badNewestIframeCrc",
-      "badDelCrc", "badHeaderCrc", "truncate", "remove"};
+      "badDelCrc", "badHeaderCrc", "truncate", "remove", "fragmentFlood"};
   for (const QString &key : f.keys()) {
     if (std::none_of(std::begin(knownFaults), std::end(knownFaults),
                      [&](const char *k) { return key == QLatin1String(k); }))
@@ -275,7 +276,8 @@ bool parseOptions(const QJsonObject &obj, Options *o, std::string *error) {
       !readBool(f, "badNewestFragCrc", &o->badNewestFragCrc, error) ||
       !readBool(f, "badNewestIframeCrc", &o->badNewestIframeCrc, error) ||
       !readBool(f, "badDelCrc", &o->badDelCrc, error) ||
-      !readIntList(f, "badHeaderCrc", -1000000, INT64_C(1) << 40, &o->badHeaderCrc, error))
+      !readIntList(f, "badHeaderCrc", -1000000, INT64_C(1) << 40, &o->badHeaderCrc, error) ||
+      !readNum(f, "fragmentFlood", 0, 1 << 22, &o->fragmentFlood, error))
     return false;
   for (const QJsonValue &ring : f.value(QLatin1String("ringSizeZero")).toArray()) {
     if (ring.toString() == QLatin1String("frag"))
@@ -715,12 +717,28 @@ class Writer {
     // Rings: the newest record's check word may be spoilt on request.
     if (opt_.badNewestFragCrc && !frags_.empty()) frags_.newest()[30] ^= 0xFF;
     if (opt_.badNewestIframeCrc && !iframes_.empty()) iframes_.newest()[13] ^= 0xFF;
-    if (!writeWhole(dir("index") / "frag.dt", frags_.bytes().data(), frags_.bytes().size(), error) ||
+    // The flood: the fragment ring rewritten as that many copies of its
+    // oldest record, then its newest, and sized for them.
+    MetaState current = state();
+    std::vector<uint8_t> fragBytes = frags_.bytes();
+    int64_t fragRingBytes =
+        opt_.fragRingBytes >= 0 ? opt_.fragRingBytes : int64_t(opt_.fragRingRecords) * 32;
+    if (opt_.fragmentFlood > 0 && !frags_.empty()) {
+      const size_t n = static_cast<size_t>(opt_.fragmentFlood);
+      std::vector<uint8_t> flood((n + 2) * kFragSize, 0);
+      for (size_t i = 0; i < n; ++i)
+        std::memcpy(&flood[i * kFragSize], &fragBytes[current.fragHead], kFragSize);
+      std::memcpy(&flood[n * kFragSize], frags_.newest(), kFragSize);
+      fragBytes.swap(flood);
+      current.fragHead = 0;
+      current.fragTail = static_cast<uint32_t>((n + 1) * kFragSize);
+      fragRingBytes = static_cast<int64_t>(fragBytes.size());
+    }
+    if (!writeWhole(dir("index") / "frag.dt", fragBytes.data(), fragBytes.size(), error) ||
         !writeWhole(dir("index") / "iframe.dt", iframes_.bytes().data(), iframes_.bytes().size(),
                     error))
       return false;
 
-    const MetaState current = state();
     if (!writeMeta(opt_.metaNewer, current, error) || !writeMeta(1 - opt_.metaNewer, older_, error))
       return false;
 
@@ -730,10 +748,8 @@ class Writer {
     base.u8(12, static_cast<uint32_t>(sc_.channels));
     const int64_t iframeBytes =
         opt_.iframeRingBytes >= 0 ? opt_.iframeRingBytes : int64_t(opt_.iframeRingRecords) * 15;
-    const int64_t fragBytes =
-        opt_.fragRingBytes >= 0 ? opt_.fragRingBytes : int64_t(opt_.fragRingRecords) * 32;
     base.u32(21, opt_.iframeRingSizeZero ? 0 : static_cast<uint32_t>(iframeBytes));
-    base.u32(25, opt_.fragRingSizeZero ? 0 : static_cast<uint32_t>(fragBytes));
+    base.u32(25, opt_.fragRingSizeZero ? 0 : static_cast<uint32_t>(fragRingBytes));
     base.u32(33, static_cast<uint32_t>(opt_.recordFileSize));
     base.seal(opt_.badBaseCrc);
     if (!writeWhole(root_ / "storage" / "base.dt", base.data(), base.size(), error)) return false;
@@ -890,7 +906,9 @@ const char *fileLayoutHelp() {
          "    ringSizeZero [\"frag\", \"iframe\"]   base record says 0 for that ring,\n"
          "    badHeaderCrc [n...]  frame headers (stream order from 0; -1 the newest)\n"
          "                         with a wrong check word,\n"
-         "    truncate {\"storage/...\": size}, remove [\"storage/...\"]   after writing }\n"
+         "    truncate {\"storage/...\": size}, remove [\"storage/...\"]   after writing,\n"
+         "    fragmentFlood N      the fragment ring holds N copies of its oldest record,\n"
+         "                         then its newest (the ring is sized for them) }\n"
          "Records written: frame word bit 0 video, bit 1 key frame, bits 2-4 channel (audio\n"
          "too), bits 5-26 length, bit 27 end-of-file mark; fragment byte 5 holds the video\n"
          "type in bits 0-1 and the channel in bits 2-4; I-frame byte 0 holds the channel\n"

@@ -83,6 +83,9 @@ struct RawOptions {
   int64_t fragmentListCount = -1;
   int64_t iframeListCount = -1;
   int64_t truncateAt = -1;
+  int64_t newestIframeAheadMs = 0;
+  int64_t fragmentIndexRepeat = 0;
+  int64_t fragmentIndexRepeatStep = 0;
 };
 
 bool readU64(const QJsonObject &o, const char *key, uint64_t lo, uint64_t hi, uint64_t *out,
@@ -113,7 +116,7 @@ bool parseOptions(const QJsonObject &o, RawOptions *opt, std::string *error) {
       "fragmentListSlots", "iframeListSlots",  "ringStart",          "ringStartBeforeEnd",
       "formatTime",        "badChecksum",      "channelCount",       "faultChannel",
       "fragmentIndexCount", "iframeIndexCount", "fragmentListCount", "iframeListCount",
-      "truncateAt"};
+      "truncateAt",        "newestIframeAheadMs", "fragmentIndexRepeat", "fragmentIndexRepeatStep"};
   for (auto it = o.begin(); it != o.end(); ++it)
     if (std::none_of(std::begin(known), std::end(known),
                      [&](const char *k) { return it.key() == QLatin1String(k); }))
@@ -145,6 +148,12 @@ bool parseOptions(const QJsonObject &o, RawOptions *opt, std::string *error) {
   if (!readNum(o, "iframeListCount", 0, 0xFFFFFFFFull, &opt->iframeListCount, error))
     return false;
   if (!readNum(o, "truncateAt", 0, big, &opt->truncateAt, error)) return false;
+  if (!readNum(o, "newestIframeAheadMs", 0, 1ull << 40, &opt->newestIframeAheadMs, error))
+    return false;
+  if (!readNum(o, "fragmentIndexRepeat", 0, kMaxIndexCount, &opt->fragmentIndexRepeat, error))
+    return false;
+  if (!readNum(o, "fragmentIndexRepeatStep", 0, 1ull << 32, &opt->fragmentIndexRepeatStep, error))
+    return false;
   if (opt->frameAreaSize % 4096) return fail(error, "raw: \"frameAreaSize\" must be a multiple of 4096");
   if (opt->ringStart >= opt->frameAreaSize ||
       (opt->ringStartBeforeEnd > 0 &&
@@ -306,12 +315,18 @@ const char *rawLayoutHelp() {
   Faults, to test readers:
   badChecksum         true: the card checksum is one too large
   channelCount        0..7 written as the channel count (card byte 16)
-  faultChannel        channel the next four faults apply to (default 0)
+  faultChannel        channel the faults below apply to (default 0)
   fragmentIndexCount  count written into the fragment index (e.g. 65536)
   iframeIndexCount    count written into the I-frame index
   fragmentListCount   count written into the newest fragment list (e.g. 257)
   iframeListCount     count written into the newest I-frame list
   truncateAt          cut the image at this byte offset
+  newestIframeAheadMs the newest I-frame record says this many ms later
+                      than its frame (the data ends before the index does)
+  fragmentIndexRepeat N  the fragment index holds N records (up to 65535),
+                      all pointing at the first fragment list; their times
+  fragmentIndexRepeatStep  go up by this many seconds from one to the next
+                      (default 0: all the same)
 A recording with "open": true is still being recorded: its fragment record
 has end time 0 and end address 0; frames after its last I-frame are stored.
 A channel without recordings has empty indexes.
@@ -474,6 +489,14 @@ bool writeRawCard(const Scenario &s, const std::string &path, const std::string 
       }
       if (!out.write(addr, b)) return fail(error, out.error());
     }
+    if (faulty && opt.fragmentIndexRepeat > 0 && fragLists > 0) {
+      index.resize(4);
+      set32(index.data(), static_cast<uint32_t>(opt.fragmentIndexRepeat));
+      for (int64_t i = 0; i < opt.fragmentIndexRepeat; ++i) {
+        put64(index, static_cast<uint64_t>(frags[0].startTime + i * opt.fragmentIndexRepeatStep));
+        put64(index, a.fragPart);
+      }
+    }
     if (!out.write(a.fragIdx, index)) return fail(error, out.error());
 
     // I-frame lists and their index.
@@ -491,7 +514,8 @@ bool writeRawCard(const Scenario &s, const std::string &path, const std::string 
                    ? static_cast<uint32_t>(opt.iframeListCount)
                    : static_cast<uint32_t>(n));
       for (size_t i = first; i < first + n; ++i) {
-        put64(b, static_cast<uint64_t>(iframes[i].timeMs));
+        const bool newest = faulty && i + 1 == iframes.size();
+        put64(b, static_cast<uint64_t>(iframes[i].timeMs + (newest ? opt.newestIframeAheadMs : 0)));
         put64(b, iframes[i].frameAddr);
       }
       if (!out.write(addr, b)) return fail(error, out.error());

@@ -1,7 +1,8 @@
 // Fuzz target for the file-layout card library: the input becomes the files
 // of a card volume (fuzz_layout.h) in a fixed temporary directory, which is
-// then loaded, queried and played on every channel. Nothing may crash, hang
-// or keep a file of the card open after the close.
+// then loaded, queried and played on every channel to the end. Nothing may
+// crash, hang or keep a file of the card open after the close; a handle
+// that ends says why, and a day list stays within a day's bound.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "card_writer.h"
 #include "device.h"
 #include "fuzz_layout.h"
 #include "qmx_storage_v2.h"
+#include "storage_v2_internal.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ void setUp() {
 // Rewrites the check word that closes the record at buf[at .. at + size).
 void reseal(std::vector<uint8_t> &buf, size_t at, size_t size) {
   if (size < 2 || at > buf.size() || size > buf.size() - at) return;
-  uint16_t crc = cardw::crcBitwise(&buf[at], size - 2);
+  uint16_t crc = v2_crc16(&buf[at], size - 2);
   buf[at + size - 2] = static_cast<uint8_t>(crc & 0xFF);
   buf[at + size - 1] = static_cast<uint8_t>(crc >> 8);
 }
@@ -131,23 +132,28 @@ int cardFds() {
   return n;
 }
 
-void play(uint8_t channel, int64_t start) {
+void play(uint8_t channel, int64_t start, bool seek) {
   uint32_t handle = 0, codec = 0;
   if (qmx_storage_v2_playbackStart(channel, static_cast<uint64_t>(start), &handle, &codec) != 0) return;
-  for (int pass = 0; pass < 2; pass++) {
-    for (int i = 0; i < 48; i++) {
-      qmx_storage_v2_frame frame;
-      memset(&frame, 0, sizeof frame);
-      int r = qmx_storage_v2_playbackFrame(handle, &frame);
-      if (r != 0) break;
-      // Touch the whole frame so that a short buffer shows up under ASan.
-      volatile uint8_t sum = 0;
-      for (uint32_t k = 0; k < QMX_V2_FRAME_LENGTH(frame.word); k++) sum = sum + frame.data[k];
-      qmx_storage_v2_freeFrame(handle, &frame);
-    }
-    qmx_storage_v2_playbackProgress(handle);
-    qmx_storage_v2_playbackSeek(handle, pass == 0 ? 1500 : 0);
+  int r = 0;
+  for (int i = 0; r == 0; i++) {
+    qmx_storage_v2_frame frame;
+    memset(&frame, 0, sizeof frame);
+    r = qmx_storage_v2_playbackFrame(handle, &frame);
+    if (r != 0) break;
+    // Touch the whole frame so that a short buffer shows up under ASan.
+    volatile uint8_t sum = 0;
+    for (uint32_t k = 0; k < QMX_V2_FRAME_LENGTH(frame.word); k++) sum = sum + frame.data[k];
+    if (QMX_V2_FRAME_LENGTH(frame.word) == 0) abort();  // never an empty frame
+    qmx_storage_v2_freeFrame(handle, &frame);
+    if (i > 2000000) abort();  // playback that does not end
+    if (seek && i == 16) qmx_storage_v2_playbackSeek(handle, 1500);
   }
+  int why = qmx_storage_v2_playbackEnd(handle, nullptr);
+  bool told = r == 1 ? why == QMX_PLAYBACK_END_OF_DATA
+                     : why == QMX_PLAYBACK_READ_ERROR || why == QMX_PLAYBACK_DAMAGED;
+  if (!told) abort();  // ended without the reason
+  qmx_storage_v2_playbackProgress(handle);
   qmx_storage_v2_playbackStop(handle);
 }
 
@@ -162,14 +168,19 @@ void exercise() {
   for (int64_t t : times) {
     qmx_storage_v2_queryByMonth(t, t + 31 * day);
     qmx_storage_v2_queryByMonth(t, t + 45 * day);
+    qmx_storage_v2_channelsInSpan(t, t + day);
     qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(t, t + day);
+    if (list && list->count > 86401) abort();
     if (list) {
       volatile int64_t sum = 0;
       for (uint32_t i = 0; i < list->count; i++) sum = sum + list->fragment[i].endTime;
       free(list);
     }
   }
-  for (uint8_t ch = 0; ch < channels && ch < 8; ch++) play(ch, start);
+  for (uint8_t ch = 0; ch < channels && ch < 8; ch++) {
+    play(ch, start, false);
+    play(ch, start + (end - start) / 2, true);
+  }
 }
 
 }  // namespace

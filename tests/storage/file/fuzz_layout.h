@@ -14,7 +14,7 @@ const char *const kFiles[] = {
     "storage/base.dt",           "storage/index/meta_00.dt",   "storage/index/meta_01.dt",
     "storage/index/frag.dt",     "storage/index/iframe.dt",    "storage/index/del_frag.dt",
     "storage/record/rec_0000.dt", "storage/record/rec_0001.dt", "storage/record/rec_0002.dt",
-    "storage/record/rec_0003.dt",
+    "storage/record/rec_0003.dt", "storage/record/rec_0004.dt", "storage/record/rec_0005.dt",
 };
 const size_t kFileCount = sizeof kFiles / sizeof kFiles[0];
 const uint16_t kAbsent = 0xFFFF;
