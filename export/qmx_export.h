@@ -11,8 +11,15 @@
 
 #include "qmx_playback_end.h"
 
-// Spans longer than this (seconds) are written as fragments, so that the
-// file's index never has to be held whole in memory.
+// Spans longer than this (seconds) are written as fragments. A file with
+// one index (the layout every player and editor reads, with its sync-sample
+// table) needs the writer to hold about 48 bytes per sample until the end,
+// then moves the index to the front in a second pass: 4 hours at the
+// highest rate a recorder writes (60 pictures and 15.6 sound frames a
+// second) is about 1.1 million samples, some 52 MiB. Beyond that the file is
+// a fragmented MP4: an index-only header in front, then each key frame's
+// group with its own small index in front of its data, so memory stays flat
+// whatever the span, and players that stream MP4 read it as it comes.
 #define QMX_EXPORT_INDEXED_MAX_S (4 * 3600)
 
 #define QMX_EXPORT_TIMING_CARD 0     // the card's time stamps
