@@ -124,12 +124,14 @@ void download::setTiming(int timing) { chosenTiming = timing; }
 
 int download::timing() { return chosenTiming; }
 
-// Waits ms milliseconds in a local event loop; queued calls to
-// on_download_file are delivered here too.
+// Waits ms milliseconds in a local event loop, or until a span is queued;
+// queued calls to on_download_file are delivered here too.
 void download::pause(int ms) {
   QEventLoop loop;
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  idleLoop = &loop;
   loop.exec();
+  idleLoop = nullptr;
 }
 
 void download::on_download_file(QString fileName) {
@@ -155,6 +157,8 @@ void download::on_download_file(QString fileName) {
   }
   pendingChannels += span.channels;
   downloadQueue.append(span);
+  // An idle worker starts on it now rather than at the end of its wait.
+  if (idleLoop) idleLoop->quit();
 }
 
 void download::on_download_start() {

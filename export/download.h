@@ -22,6 +22,8 @@ extern const char kDownloadIncomplete[];
 extern const char kDownloadFailed[];
 extern const char kDownloadCancelled[];
 
+class QEventLoop;
+
 class download : public QObject {
   Q_OBJECT
 
@@ -71,5 +73,6 @@ class download : public QObject {
   // Spans waiting for export, oldest first. Used only on the worker's
   // thread: on_download_file runs there, between frames of an export too.
   QList<QueuedSpan> downloadQueue;
+  QEventLoop *idleLoop = nullptr;  // the wait of pause() under way, on the worker's thread
   std::atomic<bool> stopRequested{false};
 };

@@ -6,7 +6,10 @@ add_library(qmx_muxer STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/muxer.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/export_channel.cpp)
 target_include_directories(qmx_muxer PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(qmx_muxer PUBLIC qmx_common PkgConfig::FFMPEG)
+# nettle's SHA-256 uses the processor's SHA instructions where there are
+# some: the checksum of a long export costs a fraction of its copy.
+pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET nettle)
+target_link_libraries(qmx_muxer PUBLIC qmx_common PkgConfig::FFMPEG PRIVATE PkgConfig::NETTLE)
 foreach(lib qmx_storage_raw qmx_storage_file)
   if(TARGET ${lib})
     target_link_libraries(qmx_muxer PUBLIC ${lib})

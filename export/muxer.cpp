@@ -31,8 +31,9 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
-#include <libavutil/sha.h>
 }
+
+#include <nettle/sha2.h>
 
 #include "qmx_common.h"
 
@@ -276,10 +277,14 @@ int writeHeader(MuxerChannel *ch, const uint8_t *data, uint32_t size) {
   ch->width = video->codecpar->width;
   ch->height = video->codecpar->height;
   AVDictionary *opts = nullptr;
-  av_dict_set(&opts, "movflags",
-              (ch->flags & QMX_MUXER_FRAGMENTED) ? "+frag_keyframe+empty_moov+default_base_moof"
-                                                 : "+faststart",
-              0);
+  if (ch->flags & QMX_MUXER_FRAGMENTED) {
+    // A fragment from a key frame on, at least two seconds long: fewer,
+    // larger fragments keep the per-fragment bookkeeping of a day small.
+    av_dict_set(&opts, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
+    av_dict_set(&opts, "min_frag_duration", "2000000", 0);
+  } else {
+    av_dict_set(&opts, "movflags", "+faststart", 0);
+  }
   int err = avio_open(&ch->oc->pb, ch->tempPath.c_str(), AVIO_FLAG_WRITE);
   if (err >= 0) err = avformat_write_header(ch->oc, &opts);
   av_dict_free(&opts);
@@ -311,22 +316,16 @@ std::string hashFile(const std::string &path, std::string *why) {
     if (fd >= 0) close(fd);
     return std::string();
   }
-  struct AVSHA *sha = av_sha_alloc();
-  if (!sha) {
-    close(fd);
-    *why = "out of memory";
-    return std::string();
-  }
-  av_sha_init(sha, 256);
+  struct sha256_ctx sha;
+  sha256_init(&sha);
   std::vector<uint8_t> buffer(1 << 20);
   ssize_t n;
   while ((n = read(fd, buffer.data(), buffer.size())) > 0)
-    av_sha_update(sha, buffer.data(), static_cast<unsigned>(n));
+    sha256_update(&sha, static_cast<size_t>(n), buffer.data());
   int readErr = errno;
   close(fd);
-  uint8_t digest[32];
-  av_sha_final(sha, digest);
-  av_free(sha);
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&sha, sizeof digest, digest);
   if (n < 0) {
     *why = std::string("cannot read the file back: ") + strerror(readErr);
     return std::string();
