@@ -1,5 +1,7 @@
 #include "download.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -104,7 +106,15 @@ struct ChannelRun {
 
 download::download(QObject *parent) : QObject(parent) {}
 
-void download::requestStop() { stopRequested = true; }
+void download::requestStop() {
+  stopRequested = true;
+  // From any thread: the wait under way ends at once, on the worker's own thread.
+  QMetaObject::invokeMethod(
+      this, [this]() {
+        if (idleLoop) idleLoop->quit();
+      },
+      Qt::QueuedConnection);
+}
 
 void download::cancelEntry(int index) {
   QMutexLocker locker(&playbackMutex);

@@ -163,10 +163,12 @@ class Bench:
         if not os.path.exists(self.tool("pane_pacing")):
             return
         card = os.path.join(self.work, "pacing.img")
-        self.cardsim(card, ["--layout", "raw", "--codec", "h265", "--size", "640x360", "--fps", "25",
+        # A picture size and rate that the pane keeps up with on its own here,
+        # so that what the export takes from it shows.
+        self.cardsim(card, ["--layout", "raw", "--codec", "h265", "--size", "320x180", "--fps", "12",
                             "--record", "0,%d,%d" % (T0, T0 + seconds + 5)])
         env = dict(os.environ, PANE_PACING_OUT=os.path.join(self.work, "pacing-out"))
-        out = subprocess.run([self.tool("pane_pacing"), card, str(T0), str(seconds), "25"],
+        out = subprocess.run([self.tool("pane_pacing"), card, str(T0), str(seconds), "12"],
                              env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                              text=True, check=True).stdout
         self.pacing_text = out.strip()
