@@ -159,16 +159,17 @@ class Bench:
             os.unlink(card)
             shutil.rmtree(out, ignore_errors=True)
 
-    def pacing(self, seconds=20):
+    def pacing(self, seconds=20, exported=1800):
         if not os.path.exists(self.tool("pane_pacing")):
             return
         card = os.path.join(self.work, "pacing.img")
         # A picture size and rate that the pane keeps up with on its own here,
         # so that what the export takes from it shows.
         self.cardsim(card, ["--layout", "raw", "--codec", "h265", "--size", "320x180", "--fps", "12",
-                            "--record", "0,%d,%d" % (T0, T0 + seconds + 5)])
+                            "--record", "0,%d,%d" % (T0, T0 + exported + 5)])
         env = dict(os.environ, PANE_PACING_OUT=os.path.join(self.work, "pacing-out"))
-        out = subprocess.run([self.tool("pane_pacing"), card, str(T0), str(seconds), "12"],
+        out = subprocess.run([self.tool("pane_pacing"), card, str(T0), str(seconds), "12",
+                              str(exported)],
                              env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                              text=True, check=True).stdout
         self.pacing_text = out.strip()

@@ -2,17 +2,19 @@
 // of the same card runs, against the same play without an export. Both
 // playback worker and download worker run on their own threads, as in the
 // player. Prints pictures shown per second against the recording's rate and
-// the gaps between pictures (median, 95th percentile, largest). Not a test.
+// the gaps between pictures (median, 95th percentile, largest), counted
+// while the export runs (from the second second on). Not a test.
 //
-//   pane_pacing CARD START SECONDS FPS
+//   pane_pacing CARD START SECONDS FPS EXPORT_SECONDS
 //
 // CARD is a raw-disk card whose channel 0 is recorded from START on for at
-// least SECONDS; the export covers the same span.
+// least SECONDS and EXPORT_SECONDS; the export covers EXPORT_SECONDS.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QThread>
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -30,7 +32,8 @@ struct Figures {
   double perSecond = 0, median = 0, p95 = 0, worst = 0;
 };
 
-Figures play(int64_t start, int seconds, const char *outDir, bool exporting) {
+Figures play(int64_t start, int seconds, const char *outDir, int exportSeconds, double *exportS) {
+  const bool exporting = exportSeconds > 0;
   {
     QMutexLocker locker(&playbackMutex);
     playSpeed = 10;
@@ -66,10 +69,16 @@ Figures play(int64_t start, int seconds, const char *outDir, bool exporting) {
   playState = 1;
   if (exporting) {
     QMetaObject::invokeMethod(exporter, "on_download_file", Qt::QueuedConnection,
-                              Q_ARG(QString, QString("%1-%2").arg(start).arg(start + seconds)));
+                              Q_ARG(QString, QString("%1-%2").arg(start).arg(start + exportSeconds)));
   }
-  while (clock.elapsed() < seconds * 1000L - 1000)
+  qint64 exportEnd = -1;
+  while (clock.elapsed() < seconds * 1000L - 1000) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (exporting && exportEnd < 0 && clock.elapsed() > 200 && !download::busy())
+      exportEnd = clock.nsecsElapsed() / 1000;
+  }
+  if (exportS) *exportS = exportEnd < 0 ? -1 : exportEnd / 1e6;
+  const qint64 until = exportEnd < 0 ? INT64_MAX : exportEnd;
   playState = 0;
   worker->requestStop();
   exporter->requestStop();
@@ -86,14 +95,16 @@ Figures play(int64_t start, int seconds, const char *outDir, bool exporting) {
   // The first second is the start-up of the decoders: left out.
   std::vector<double> gaps;
   int counted = 0;
+  qint64 last = 0;
   for (size_t i = 1; i < arrivals.size(); i++) {
-    if (arrivals[i] < 1000000) continue;
+    if (arrivals[i] < 1000000 || arrivals[i] > until) continue;
+    last = arrivals[i];
     counted++;
     gaps.push_back((arrivals[i] - arrivals[i - 1]) / 1000.0);
   }
   if (gaps.empty()) return f;
   std::sort(gaps.begin(), gaps.end());
-  f.perSecond = counted / ((arrivals.back() - 1000000) / 1e6);
+  f.perSecond = counted / ((last - 1000000) / 1e6);
   f.median = gaps[gaps.size() / 2];
   f.p95 = gaps[gaps.size() * 95 / 100];
   f.worst = gaps.back();
@@ -103,8 +114,8 @@ Figures play(int64_t start, int seconds, const char *outDir, bool exporting) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 5) {
-    fprintf(stderr, "usage: pane_pacing CARD START SECONDS FPS\n");
+  if (argc < 6) {
+    fprintf(stderr, "usage: pane_pacing CARD START SECONDS FPS EXPORT_SECONDS\n");
     return 2;
   }
   QCoreApplication app(argc, argv);
@@ -129,12 +140,16 @@ int main(int argc, char **argv) {
   }
   QByteArray out = qgetenv("PANE_PACING_OUT");
   if (out.isEmpty()) out = "/tmp/pane-pacing-out";
-  Figures quiet = play(start, seconds, out.constData(), false);
-  Figures busy = play(start, seconds, out.constData(), true);
+  const int exportSeconds = atoi(argv[5]);
+  double exportS = 0;
+  Figures quiet = play(start, seconds, out.constData(), 0, nullptr);
+  Figures busy = play(start, seconds, out.constData(), exportSeconds, &exportS);
   printf("pane 1 at 1.0x, %.0f fps recording  pictures/s   gap ms: median  p95  largest\n", fps);
   printf("  alone                            %8.2f   %13.1f %5.1f %8.1f\n", quiet.perSecond,
          quiet.median, quiet.p95, quiet.worst);
   printf("  while the same card exports      %8.2f   %13.1f %5.1f %8.1f\n", busy.perSecond,
          busy.median, busy.p95, busy.worst);
+  printf("  (the export of %d s took %.1f s of the play%s)\n", exportSeconds, exportS,
+         exportS < 0 ? ": it outlasted it" : "");
   return 0;
 }
