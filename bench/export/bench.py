@@ -172,6 +172,8 @@ class Bench:
                               str(exported)],
                              env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                              text=True, check=True).stdout
+        # The card library's load report comes first on standard output.
+        out = out[out.find("pane 1"):] if "pane 1" in out else out
         self.pacing_text = out.strip()
         print(self.pacing_text, flush=True)
 
