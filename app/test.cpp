@@ -33,6 +33,7 @@
 #include "demuxer.h"
 #include "demuxer_2.h"
 #include "download.h"
+#include "close_guard.h"
 #include "downloadinfo.h"
 #include "globals.h"
 #include "handover.h"
@@ -195,6 +196,8 @@ test::~test() {
   if (window1) SDL_DestroyWindow(window1);
   if (window2) SDL_DestroyWindow(window2);
 }
+
+void test::closeEvent(QCloseEvent *event) { exportCloseGuard::allowClose(this, event); }
 
 bool test::eventFilter(QObject *watched, QEvent *event) {
   if (event->type() == QEvent::MouseButtonPress &&

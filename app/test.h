@@ -20,6 +20,7 @@ class demuxer;
 class demuxer_2;
 class download;
 class QAudioOutput;
+class QCloseEvent;
 class QIODevice;
 class QLabel;
 class QMenu;
@@ -90,6 +91,10 @@ class test : public QWidget {
   void on_pushButton_downloadContent_clicked();
   void on_pushButton_15L_clicked();
   void on_pushButton_15R_clicked();
+
+ protected:
+  // Asks whether to wait for or cancel the exports still under way.
+  void closeEvent(QCloseEvent *event) override;
 
  private:
   friend class AppWindowTest;  // the window's tests look at the members below

@@ -1,60 +1,147 @@
 #include "download.h"
 
+#include <algorithm>
+
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QMutexLocker>
+#include <QSet>
+#include <QThread>
 #include <QTimer>
 
 #include "globals.h"
 #include "qmx_export.h"
+#include "qmx_muxer.h"
 #include "silent_aac.h"
+
+const char kDownloadWaiting[] = " 等待下载";
+const char kDownloadRunning[] = " 下载中";
+const char kDownloadDone[] = " 下载成功";
+const char kDownloadIncomplete[] = " 下载不完整";
+const char kDownloadFailed[] = " 下载失败";
+const char kDownloadCancelled[] = " 已取消";
 
 namespace {
 
-const char kWaiting[] = " 等待下载";
-const char kRunning[] = " 下载中";
-const char kDone[] = " 下载成功";
-const char kFailed[] = " 下载失败";
+// Cancel requests and the running entry. cancelledEntries is guarded by
+// playbackMutex (like the entry list it refers to); the flags are read by
+// the export between frames without a lock.
+QSet<int> cancelledEntries;
+std::atomic<int> runningEntry{-1};
+std::atomic<bool> cancelRunning{false};
+std::atomic<int> pendingChannels{0};
+std::atomic<int> chosenTiming{QMX_EXPORT_TIMING_CARD};
+
+// How often, at most, the running entry's percentage and the worker's queue
+// are looked after during an export.
+const int kTurnMs = 50;
 
 // A span is "start-end" in decimal Unix seconds.
 bool parseSpan(const QString &fileName, uint64_t *start, uint64_t *end) {
   bool okStart = false, okEnd = false;
   *start = fileName.section('-', 0, 0).toULongLong(&okStart);
   *end = fileName.section('-', 1).toULongLong(&okEnd);
-  return okStart && okEnd;
+  return okStart && okEnd && *end >= *start;
 }
 
 QString localStamp(uint64_t seconds) {
   return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(seconds)).toString("yyyyMMdd_HHmmss");
 }
 
+QString localClock(int64_t ms) {
+  return QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd HH:mm:ss");
+}
+
+// Keeps the entry up to its "|" and puts the new status behind it; a name
+// given replaces the entry's file name. The caller holds playbackMutex.
+void setStatus(int index, const QString &status, const QString &name = QString()) {
+  if (index < 0 || index >= downloadEntries.size()) return;
+  QString entry = downloadEntries.at(index);
+  int bar = entry.indexOf('|');
+  QString head = entry.left(bar + 1);
+  if (!name.isEmpty()) head = name + "           |";
+  downloadEntries[index] = head + status;
+}
+
+void setStatusLocked(int index, const QString &status, const QString &name = QString()) {
+  QMutexLocker locker(&playbackMutex);
+  setStatus(index, status, name);
+}
+
+// The reason of a failed channel, in the window's words.
+QString failureText(const qmx_export_result &r) {
+  QString detail = QString::fromLocal8Bit(r.detail);
+  switch (r.error) {
+    case QMX_EXPORT_ERR_NO_RECORDING:
+    case QMX_MUXER_ERR_EMPTY:
+      return "该通道在此时段没有录像";
+    case QMX_MUXER_ERR_DIR:
+      return "无法写入下载目录 (" + detail + ")";
+    case QMX_MUXER_ERR_MEDIA:
+      return "录像的参数集无法读取 (" + detail + ")";
+    case QMX_MUXER_ERR_NAME:
+      return "无法给文件命名 (" + detail + ")";
+    case QMX_MUXER_ERR_WRITE:
+      if (detail.contains("No space left")) return "磁盘已满 (" + detail + ")";
+      return "写入文件失败 (" + detail + ")";
+    default:
+      return detail;
+  }
+}
+
 // State of one channel export, reached by the routine's callbacks.
 struct ChannelRun {
-  download *worker;
-  bool opened = false;
+  download *worker = nullptr;
+  int entry = 0;
+  int64_t startMs = 0, spanMs = 1;
+  int percent = -1;
+  QElapsedTimer turn;
 };
 
 }  // namespace
 
 download::download(QObject *parent) : QObject(parent) {}
 
-void download::requestStop() { stopRequested = true; }
+void download::requestStop() {
+  stopRequested = true;
+  // From any thread: the wait under way ends at once, on the worker's own thread.
+  QMetaObject::invokeMethod(
+      this, [this]() {
+        if (idleLoop) idleLoop->quit();
+      },
+      Qt::QueuedConnection);
+}
 
-// Waits ms milliseconds in a local event loop; queued calls to
-// on_download_file are delivered here and nowhere else.
+void download::cancelEntry(int index) {
+  QMutexLocker locker(&playbackMutex);
+  cancelledEntries.insert(index);
+  if (runningEntry == index) cancelRunning = true;
+}
+
+void download::cancelAll() {
+  QMutexLocker locker(&playbackMutex);
+  for (int i = 0; i < downloadEntries.size(); i++) cancelledEntries.insert(i);
+  cancelRunning = true;
+}
+
+bool download::busy() { return pendingChannels > 0; }
+
+void download::setTiming(int timing) { chosenTiming = timing; }
+
+int download::timing() { return chosenTiming; }
+
+// Waits ms milliseconds in a local event loop, or until a span is queued;
+// queued calls to on_download_file are delivered here too.
 void download::pause(int ms) {
   QEventLoop loop;
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  idleLoop = &loop;
   loop.exec();
-}
-
-// Keeps the entry up to its "|" and puts the new status behind it. The
-// caller holds playbackMutex.
-void download::setStatus(int index, const QString &status) {
-  if (index < 0 || index >= downloadEntries.size()) return;
-  QString entry = downloadEntries.at(index);
-  downloadEntries[index] = entry.left(entry.indexOf('|') + 1) + status;
+  idleLoop = nullptr;
 }
 
 void download::on_download_file(QString fileName) {
@@ -63,21 +150,29 @@ void download::on_download_file(QString fileName) {
   parseSpan(fileName, &start, &end);
   QueuedSpan span;
   span.fileName = fileName;
-  span.channels = channelNum > 0 ? channelNum.load() : 0;
+  span.channels = channelNum > 0 ? std::min(channelNum.load(), 4) : 0;
   span.firstEntry = downloadEntries.size();
+  span.generation = cardGeneration;
+  span.timing = chosenTiming;
+  span.layout = storageV == 1 ? 1 : 2;
+  span.videoType = videoType;
+  span.cardPath = openCardPath;
+  span.cardName = openCardName;
+  span.cardSize = openCardSize;
   for (int i = 0; i < span.channels; i++) {
     downloadEntries.append(QString("%1-%2-channel%3.mp4           |")
                                .arg(localStamp(start), localStamp(end), QString::number(i)) +
-                           kWaiting);
+                           kDownloadWaiting);
     downloadPaths.append(downloadDir);
   }
+  pendingChannels += span.channels;
   downloadQueue.append(span);
+  // An idle worker starts on it now rather than at the end of its wait.
+  if (idleLoop) idleLoop->quit();
 }
 
 void download::on_download_start() {
   downloadQueue.clear();
-  const uint8_t *silent = silentAac.data;
-  uint32_t silentSize = silentAac.size;
   for (;;) {
     if (stopRequested) return;
     if (downloadQueue.isEmpty()) {
@@ -88,23 +183,63 @@ void download::on_download_start() {
     qDebug() << "准备下载:" << span.fileName;
     uint64_t start = 0, end = 0;
     if (!parseSpan(span.fileName, &start, &end)) {
-      // No times to export: its entries fail at once.
       QMutexLocker locker(&playbackMutex);
-      for (int c = 0; c < span.channels; c++) setStatus(span.firstEntry + c, kFailed);
+      for (int c = 0; c < span.channels; c++)
+        setStatus(span.firstEntry + c, QString(kDownloadFailed) + ": 时段无效");
+      pendingChannels -= span.channels;
       continue;
     }
-    startTime = start;
-    endTime = end;
     qDebug() << "开始下载:" << span.fileName;
-    exportSpan(span, silent, silentSize);
+    exportSpan(span, start, end);
   }
 }
 
-void download::exportSpan(const QueuedSpan &span, const uint8_t *silent, uint32_t silentSize) {
+void download::exportSpan(const QueuedSpan &span, uint64_t start, uint64_t end) {
+  for (int c = 0; c < span.channels; c++) {
+    exportChannel(span, c, start, end);
+    pendingChannels--;
+    if (stopRequested) return;
+  }
+  qDebug() << "结束下载:" << span.fileName;
+}
+
+void download::exportChannel(const QueuedSpan &span, int c, uint64_t start, uint64_t end) {
+  const int entry = span.firstEntry + c;
+  QByteArray dir;
+  {
+    QMutexLocker locker(&playbackMutex);
+    if (cancelledEntries.contains(entry)) {
+      setStatus(entry, kDownloadCancelled);
+      return;
+    }
+    // A span belongs to the card it was queued on.
+    if (span.generation != cardGeneration) {
+      setStatus(entry, QString(kDownloadFailed) + ": 磁盘已更换, 此时段属于之前打开的磁盘");
+      return;
+    }
+    // downloadPaths grows only on this thread.
+    dir = entry < downloadPaths.size() ? downloadPaths.at(entry).toLocal8Bit() : QByteArray();
+    runningEntry = entry;
+    cancelRunning = false;
+    setStatus(entry, kDownloadRunning);
+  }
+  QByteArray cardPath = span.cardPath.toLocal8Bit(), cardName = span.cardName.toUtf8();
+  if (qmx_export_insideCard(dir.constData(), cardPath.constData())) {
+    runningEntry = -1;
+    setStatusLocked(entry, QString(kDownloadFailed) + ": 下载目录在卡内, 卡不可写入");
+    return;
+  }
+
+  ChannelRun run;
+  run.worker = this;
+  run.entry = entry;
+  run.startMs = static_cast<int64_t>(start) * 1000;
+  run.spanMs = static_cast<int64_t>(end + 1 - start) * 1000;
+  run.turn.start();
   qmx_export_hooks hooks = {};
+  hooks.user = &run;
   hooks.lock = [](void *) { playbackMutex.lock(); };
   hooks.unlock = [](void *) { playbackMutex.unlock(); };
-  hooks.pause = [](void *user, int ms) { static_cast<ChannelRun *>(user)->worker->pause(ms); };
   hooks.debug = [](void *, const char *text, int hasNumber, int64_t number) {
     if (hasNumber) {
       qDebug() << text << number;
@@ -112,44 +247,62 @@ void download::exportSpan(const QueuedSpan &span, const uint8_t *silent, uint32_
       qDebug() << text;
     }
   };
-  hooks.opened = [](void *user, int ok, uint32_t, int type) {
-    ChannelRun *run = static_cast<ChannelRun *>(user);
-    download *w = run->worker;
-    run->opened = ok != 0;
-    if (!ok) {
-      w->setStatus(w->entryIndex, kFailed);
-      w->entryIndex += 1;
-      return;
+  hooks.progress = [](void *user, int64_t t) {
+    ChannelRun *r = static_cast<ChannelRun *>(user);
+    if (r->turn.elapsed() < kTurnMs) return;
+    r->turn.restart();
+    int64_t done = std::max<int64_t>(0, std::min(t - r->startMs, r->spanMs));
+    int percent = static_cast<int>(done * 100 / r->spanMs);
+    if (percent != r->percent) {
+      r->percent = percent;
+      setStatusLocked(r->entry, QString("%1 %2%").arg(kDownloadRunning).arg(percent));
     }
-    // The file layout learns the codec from the recording's first frame.
-    videoType = type;
-    w->setStatus(w->entryIndex, kRunning);
+    // Spans asked for meanwhile are queued now, not after this export.
+    QCoreApplication::processEvents();
   };
-  hooks.finished = [](void *user, const char *file) {
-    download *w = static_cast<ChannelRun *>(user)->worker;
-    w->setStatus(w->entryIndex, file[0] ? kDone : kFailed);
-    w->entryIndex += 1;
+  hooks.yield = [](void *, int64_t heldUs) {
+    // While the panes play from the same card, the export takes the card
+    // at most half of the time.
+    if (playState == 1 && heldUs > 0) QThread::usleep(static_cast<unsigned long>(std::min<int64_t>(heldUs, 20000)));
+  };
+  hooks.cancelled = [](void *user) {
+    return (cancelRunning || static_cast<ChannelRun *>(user)->worker->stopping()) ? 1 : 0;
   };
 
-  for (int c = 0; c < span.channels; c++) {
-    entryIndex = span.firstEntry + c;
-    // downloadPaths grows only on this thread, so reading it needs no lock.
-    QByteArray dir = entryIndex < downloadPaths.size() ? downloadPaths.at(entryIndex).toLocal8Bit()
-                                                       : QByteArray();
-    qmx_export_request request = {};
-    request.layout = storageV == 1 ? 1 : 2;
-    request.channel = c;
-    request.startTime = startTime;
-    request.endTime = endTime;
-    request.dir = dir.constData();
-    request.videoType = videoType;
-    request.silent = silent;
-    request.silentSize = silentSize;
-    ChannelRun run{this};
-    hooks.user = &run;
-    qmx_export_channel(&request, &hooks, nullptr, 0);
-    if (!run.opened) continue;
-    qDebug() << "结束下载:" << span.fileName;
-    pause(10);
+  qmx_export_request request = {};
+  request.layout = span.layout;
+  request.channel = c;
+  request.startTime = start;
+  request.endTime = end;
+  request.dir = dir.constData();
+  request.videoType = span.videoType;
+  request.timing = span.timing;
+  request.silent = silentAac.data;
+  request.silentSize = silentAac.size;
+  request.cardPath = cardPath.constData();
+  request.cardName = cardName.constData();
+  request.cardSize = span.cardSize;
+  qmx_export_result result;
+  qmx_export_channel(&request, &hooks, &result);
+  runningEntry = -1;
+
+  QString status, name;
+  if (result.status == QMX_EXPORT_CANCELLED) {
+    status = kDownloadCancelled;
+  } else if (result.status != QMX_EXPORT_DONE) {
+    status = QString(kDownloadFailed) + ": " + failureText(result);
+  } else {
+    name = QFileInfo(QString::fromLocal8Bit(result.file)).fileName();
+    if (qmx_export_damaged(&result)) {
+      status = QString(kDownloadIncomplete) + ": " +
+               (result.end == QMX_PLAYBACK_READ_ERROR ? "读卡错误" : "数据损坏") + "于 " +
+               localClock(result.endAtMs) + ", 文件含此前读出的部分";
+    } else if (qmx_export_endedEarly(&result, end)) {
+      status = QString(kDownloadDone) + " (卡上数据止于 " + localClock(result.lastMs) + ")";
+    } else {
+      status = kDownloadDone;
+    }
   }
+  qmx_export_freeResult(&result);
+  setStatusLocked(entry, status, name);
 }

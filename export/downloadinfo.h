@@ -1,17 +1,16 @@
 // The download list window: shows the current download directory, lets the
-// user pick another one, and lists every export entry made since start-up
-// with its status. It never talks to the download worker; it polls the
-// process-wide entry list every 1500 ms. Everything here runs on the GUI
-// thread.
+// user pick another one (never inside the open card) and the timing of the
+// exports queued from then on, and lists every export entry made since
+// start-up with its status, its progress and its directory. An entry that
+// is waiting or running can be cancelled; any entry's folder can be opened.
+// It polls the process-wide entry list every 1500 ms. Everything here runs
+// on the GUI thread.
 #pragma once
 
-#include <QList>
 #include <QStringList>
 #include <QWidget>
 
-class QLabel;
 class QTimer;
-class QVBoxLayout;
 
 namespace Ui {
 class downloadInfo;
@@ -27,6 +26,9 @@ class downloadInfo : public QWidget {
   using DirectoryChooser = QString (*)(QWidget *parent, const QString &caption,
                                        const QString &startDir);
   static DirectoryChooser chooseDirectory;
+  // Shows a folder to the user (the desktop's file manager by default).
+  using FolderOpener = void (*)(const QString &dir);
+  static FolderOpener openFolder;
 
   // Milliseconds between two refreshes of the entry list.
   static constexpr int kRefreshMs = 1500;
@@ -34,22 +36,19 @@ class downloadInfo : public QWidget {
   explicit downloadInfo(QWidget *parent = nullptr);
   ~downloadInfo() override;
 
- protected:
-  void showEvent(QShowEvent *event) override;
-
  private slots:
   void on_pushButton_clicked();
+  void on_pushButton_cancel_clicked();
+  void on_pushButton_openFolder_clicked();
+  void on_comboBox_timing_currentIndexChanged(int index);
   void on_timeoutMessage();
-  void on_scrollBar_change(int value);
+  void updateButtons();
 
  private:
   friend class DownloadInfoAccess;  // tests reach the members through it
 
-  static QString entryText(const QString &entry, const QString &path);
-
   Ui::downloadInfo *ui;
-  QVBoxLayout *entryLayout = nullptr;  // on scrollAreaWidgetContents, top-aligned
-  QTimer *refreshTimer = nullptr;      // child of the window, fires every kRefreshMs
-  QList<QLabel *> entryLabels;         // one per entry so far, children of the window
-  QStringList entrySnapshot;           // downloadEntries at the last refresh
+  QTimer *refreshTimer = nullptr;  // child of the window, fires every kRefreshMs
+  QStringList entrySnapshot;       // downloadEntries at the last refresh
+  QStringList pathSnapshot;        // downloadPaths at the last refresh
 };

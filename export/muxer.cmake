@@ -6,7 +6,10 @@ add_library(qmx_muxer STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/muxer.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/export_channel.cpp)
 target_include_directories(qmx_muxer PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(qmx_muxer PUBLIC qmx_common PkgConfig::FFMPEG)
+# nettle's SHA-256 uses the processor's SHA instructions where there are
+# some: the checksum of a long export costs a fraction of its copy.
+pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET nettle)
+target_link_libraries(qmx_muxer PUBLIC qmx_common PkgConfig::FFMPEG PRIVATE PkgConfig::NETTLE)
 foreach(lib qmx_storage_raw qmx_storage_file)
   if(TARGET ${lib})
     target_link_libraries(qmx_muxer PUBLIC ${lib})
@@ -17,3 +20,13 @@ foreach(lib qmx_storage_raw qmx_storage_file)
       ${CMAKE_SOURCE_DIR}/storage ${CMAKE_SOURCE_DIR}/storage/raw ${CMAKE_SOURCE_DIR}/storage/file)
   endif()
 endforeach()
+# Reports name the program's version: the commit it was built from.
+execute_process(COMMAND git describe --always --dirty --tags
+                WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                OUTPUT_VARIABLE QMX_GIT_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE
+                ERROR_QUIET)
+if(NOT QMX_GIT_VERSION)
+  set(QMX_GIT_VERSION "unknown")
+endif()
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/export_channel.cpp PROPERTIES
+  COMPILE_DEFINITIONS "QMX_VERSION=\"cardplayer ${QMX_GIT_VERSION}\"")

@@ -1,15 +1,20 @@
 // MP4 muxer: copies one channel's stored frames (start-code H.264/H.265 and
-// ADTS AAC) into an MP4 file without re-encoding, on a synthetic time line of
-// 83 333 us per video frame and 64 000 us per audio frame.
+// ADTS AAC) into an MP4 file without re-encoding.
 //
-// Each channel's file is written under a unique temporary name inside its
-// own target directory, so that two exports never share a file and the final
-// rename stays on one volume. The final name carries the local start time,
-// the time of the last video frame and the channel number.
+// Each channel's file is written under a temporary name of this program's
+// own pattern inside its target directory, so that the final rename stays on
+// one volume and a crashed run's leftovers can be told apart from anything
+// else in the directory. The container header waits for the first video
+// frame: its parameter sets give the picture size and the decoder
+// configuration, and are checked with FFmpeg's own parser before the writer
+// ever sees them (made-up parameter sets can send the writer's trailer into
+// an endless parse).
 #include "qmx_muxer.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,11 +22,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 }
+
+#include <nettle/sha2.h>
 
 #include "qmx_common.h"
 
@@ -30,25 +42,33 @@ extern "C" {
 #define MUXER_DIR_SIZE 256
 #define MUXER_PATH_SIZE 512
 
-#define VIDEO_FRAME_US 83333.0
-#define AUDIO_FRAME_US 64000.0
+#define VIDEO_FRAME_US 83333
+#define AUDIO_FRAME_US 64000
 
 namespace {
 
+const char kTempPrefix[] = ".qmxexport-";
+const char kTempSuffix[] = ".tmp";
+
 struct MuxerChannel {
   int32_t started;
+  int flags;
+  int codec;
   AVFormatContext *oc;
-  int32_t videoIndex;
-  int32_t audioIndex;
-  uint64_t videoCount;
+  bool headerWritten;
+  bool failed;            // a write failed: the file cannot be finished
+  int64_t lastDts[2];     // per stream (0 audio, 1 video), stream ticks; -1 none yet
+  uint64_t videoCount;    // video packets handed to the writer
   uint64_t audioCount;
   int64_t startTime;      // Unix ms: the start argument x 1000
-  int64_t lastVideoTime;  // Unix ms of the last video frame; an open keeps it
-  // Directory given at the successful start; the temporary file lies in it
-  // and the final name is made in it.
+  int64_t lastVideoTime;  // Unix ms of the last video frame
+  int width, height;
   char dir[MUXER_DIR_SIZE];
-  char tempPath[MUXER_PATH_SIZE];
-  char lastFile[MUXER_PATH_SIZE];  // final path of the last finished file, "" if none
+  std::string tempPath;
+  std::string lastFile;
+  std::string lastSha;
+  int error;
+  std::string detail;
 };
 
 // The channel table. It has no lock: every call comes from the one thread
@@ -57,6 +77,21 @@ struct MuxerChannel {
 MuxerChannel muxerChannel[MUXER_CHANNELS];
 
 bool validChannel(int channel) { return channel >= 0 && channel < MUXER_CHANNELS; }
+
+// Records why the channel failed and logs it under the failing function's name.
+int failAt(MuxerChannel *ch, int code, const std::string &detail, const char *fn) {
+  ch->error = code;
+  ch->detail = detail;
+  QMX_LOGE_AS(MUXER_TAG, fn, "%s\n", detail.c_str());
+  return -1;
+}
+#define fail(ch, code, detail) failAt((ch), (code), (detail), __func__)
+
+std::string avError(int err) {
+  char text[AV_ERROR_MAX_STRING_SIZE];
+  av_strerror(err, text, sizeof text);
+  return text;
+}
 
 bool fileExists(const char *path) {
   struct stat st;
@@ -73,155 +108,311 @@ bool ensureDirectory(const char *path) {
 }
 
 // Moves from to to, but never over an existing file. Where the file system
-// cannot refuse atomically, a check right before the rename has to do.
+// cannot refuse atomically, a hard link does (it fails on an existing name).
 int renameNoReplace(const char *from, const char *to) {
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno == EEXIST) return -1;
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-  if (link(from, to) == 0) {
-    unlink(from);
-    return 0;
+  if (link(from, to) != 0) return -1;
+  unlink(from);
+  return 0;
+}
+
+// A temporary name of this program's pattern in dir, created exclusively.
+// The pid in it tells later runs whether its writer is still alive.
+std::string makeTemporary(const char *dir, int channel) {
+  static unsigned serial = 0;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    char path[MUXER_PATH_SIZE];
+    snprintf(path, sizeof path, "%s/%s%ld-%d-%u%s", dir, kTempPrefix, static_cast<long>(getpid()),
+             channel, serial++, kTempSuffix);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return path;
+    }
+    if (errno != EEXIST) break;
   }
-  if (errno == EEXIST) return -1;
-  if (fileExists(to)) return -1;
-  return rename(from, to);
+  return std::string();
 }
 
-// Microseconds per tick of a stream's time base, as the writer set it.
-double usPerTick(const AVStream *st) {
-  return 1000000.0 * st->time_base.num / st->time_base.den;
+// Removes the temporary files that a run of this program which is no
+// longer alive left in dir (a crash or a kill in the middle of an export).
+void removeStale(const char *dir) {
+  DIR *d = opendir(dir);
+  if (!d) return;
+  while (struct dirent *e = readdir(d)) {
+    if (!qmx_muxer_isTemporaryName(e->d_name)) continue;
+    long pid = strtol(e->d_name + sizeof kTempPrefix - 1, nullptr, 10);
+    if (pid <= 0 || pid == getpid()) continue;
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    std::string path = std::string(dir) + "/" + e->d_name;
+    if (unlink(path.c_str()) == 0) QMX_LOGE(MUXER_TAG, "removed stale %s.\n", path.c_str());
+  }
+  closedir(d);
 }
 
-void writePacket(MuxerChannel *ch, int streamIndex, uint64_t n, double frameUs,
-                 const uint8_t *data, uint32_t size, const char *fn, const char *what) {
-  AVStream *st = ch->oc->streams[streamIndex];
-  double tick = usPerTick(st);
+// Writes text to path through a temporary file of the program's pattern
+// beside it, never over an existing file. 0, or -1 with errno set and
+// nothing left behind.
+int writeSideFile(const std::string &path, const std::string &text) {
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+  std::string temp = makeTemporary(dir.c_str(), 9);
+  if (temp.empty()) return -1;
+  FILE *f = fopen(temp.c_str(), "wb");
+  bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (f && fflush(f) != 0) ok = false;
+  if (f && fsync(fileno(f)) != 0) ok = false;
+  int saved = errno;
+  if (f && fclose(f) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && renameNoReplace(temp.c_str(), path.c_str()) == 0) return 0;
+  saved = ok ? errno : saved;
+  unlink(temp.c_str());
+  errno = saved;
+  return -1;
+}
+
+// Whether the access unit is a key frame: its first picture slice is an
+// IDR (H.264) or an intra random access point (H.265). Parameter sets and
+// other NAL units in front of the slice are skipped.
+bool isKeyFrame(int codec, const uint8_t *p, uint32_t size) {
+  for (uint32_t i = 0; i + 3 < size; i++) {
+    if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
+    uint8_t h = p[i + 3];
+    if (codec == QMX_CODEC_HEVC) {
+      int type = (h >> 1) & 0x3F;
+      if (type < 32) return type >= 16 && type <= 23;
+    } else {
+      int type = h & 0x1F;
+      if (type >= 1 && type <= 5) return type == 5;
+    }
+    i += 2;
+  }
+  return false;
+}
+
+// Reads the parameter sets of the first video frame: the picture size
+// through FFmpeg's parser (which decodes them fully and gives up on
+// made-up ones) and the decoder configuration through the
+// extract_extradata filter. 0, or -1 with the reason in *why.
+int readParameterSets(int codec, const uint8_t *data, uint32_t size, AVCodecParameters *par,
+                      std::string *why) {
+  AVCodecParserContext *parser = av_parser_init(codec);
+  AVCodecContext *cc = avcodec_alloc_context3(nullptr);
   AVPacket *pkt = av_packet_alloc();
-  if (!pkt) {
-    QMX_LOGE_AS(MUXER_TAG, fn, "%s muxing packet error:%s.\n", what, "out of memory");
-    return;
+  AVBSFContext *bsf = nullptr;
+  int rc = -1;
+  *why = "cannot set up the parameter set check";
+  if (!parser || !cc || !pkt || av_new_packet(pkt, static_cast<int>(size)) < 0) goto done;
+  {
+    memcpy(pkt->data, data, size);
+    parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    uint8_t *out = nullptr;
+    int outSize = 0;
+    av_parser_parse2(parser, cc, &out, &outSize, pkt->data, pkt->size, AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
+    if (parser->width <= 0 || parser->height <= 0 || parser->width > 16384 ||
+        parser->height > 16384) {
+      *why = "the recording's parameter sets cannot be read (no usable picture size)";
+      goto done;
+    }
+    par->width = parser->width;
+    par->height = parser->height;
+
+    const AVBitStreamFilter *filter = av_bsf_get_by_name("extract_extradata");
+    if (!filter || av_bsf_alloc(filter, &bsf) < 0) goto done;
+    bsf->par_in->codec_type = AVMEDIA_TYPE_VIDEO;
+    bsf->par_in->codec_id = static_cast<AVCodecID>(codec);
+    if (av_bsf_init(bsf) < 0 || av_bsf_send_packet(bsf, pkt) < 0 ||
+        av_bsf_receive_packet(bsf, pkt) < 0)
+      goto done;
+    size_t extraSize = 0;
+    uint8_t *extra = av_packet_get_side_data(pkt, AV_PKT_DATA_NEW_EXTRADATA, &extraSize);
+    if (!extra || extraSize == 0) {
+      *why = "the first video frame carries no parameter sets";
+      goto done;
+    }
+    par->extradata = static_cast<uint8_t *>(av_mallocz(extraSize + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!par->extradata) goto done;
+    memcpy(par->extradata, extra, extraSize);
+    par->extradata_size = static_cast<int>(extraSize);
+    rc = 0;
   }
-  // The writer copies what it keeps (the packet carries no reference), so
-  // the caller's buffer is only borrowed for this call.
-  pkt->data = const_cast<uint8_t *>(data);
-  pkt->size = static_cast<int>(size);
-  pkt->stream_index = streamIndex;
-  pkt->pts = static_cast<int64_t>(static_cast<double>(n) * frameUs / tick);
-  pkt->dts = pkt->pts;
-  pkt->duration = static_cast<int64_t>(frameUs / tick);
-  pkt->pos = -1;
-  pkt->flags = 0;
-  if (av_interleaved_write_frame(ch->oc, pkt) < 0) {
-    char text[64];
-    av_strerror(AVERROR(errno), text, sizeof text);
-    QMX_LOGE_AS(MUXER_TAG, fn, "%s muxing packet error:%s.\n", what, text);
-  }
+done:
+  av_bsf_free(&bsf);
   av_packet_free(&pkt);
+  avcodec_free_context(&cc);
+  if (parser) av_parser_close(parser);
+  return rc;
+}
+
+// Length of the ADTS header in front of an AAC frame, 0 when there is none.
+uint32_t adtsHeaderSize(const uint8_t *p, uint32_t size) {
+  if (size < 7 || p[0] != 0xFF || (p[1] & 0xF0) != 0xF0) return 0;
+  uint32_t header = (p[1] & 0x01) ? 7 : 9;  // protection_absent
+  return header < size ? header : 0;
+}
+
+void dropFile(MuxerChannel *ch) {
+  if (ch->oc) {
+    if (ch->oc->pb) avio_closep(&ch->oc->pb);
+    avformat_free_context(ch->oc);
+    ch->oc = nullptr;
+  }
+  if (!ch->tempPath.empty()) unlink(ch->tempPath.c_str());
+  ch->tempPath.clear();
+  ch->started = 0;
+}
+
+int writeHeader(MuxerChannel *ch, const uint8_t *data, uint32_t size) {
+  AVStream *video = ch->oc->streams[0];
+  std::string why;
+  if (readParameterSets(ch->codec, data, size, video->codecpar, &why) != 0) {
+    ch->failed = true;
+    return fail(ch, QMX_MUXER_ERR_MEDIA, why);
+  }
+  ch->width = video->codecpar->width;
+  ch->height = video->codecpar->height;
+  AVDictionary *opts = nullptr;
+  if (ch->flags & QMX_MUXER_FRAGMENTED) {
+    // A fragment from a key frame on, at least two seconds long: fewer,
+    // larger fragments keep the per-fragment bookkeeping of a day small.
+    av_dict_set(&opts, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
+    av_dict_set(&opts, "min_frag_duration", "2000000", 0);
+  } else {
+    av_dict_set(&opts, "movflags", "+faststart", 0);
+  }
+  int err = avio_open(&ch->oc->pb, ch->tempPath.c_str(), AVIO_FLAG_WRITE);
+  if (err >= 0) err = avformat_write_header(ch->oc, &opts);
+  av_dict_free(&opts);
+  if (err < 0) {
+    ch->failed = true;
+    return fail(ch, QMX_MUXER_ERR_WRITE, "cannot write the file header: " + avError(err));
+  }
+  ch->headerWritten = true;
+  return 0;
+}
+
+struct Release {
+  qmx_muxer_release fn;
+  void *opaque;
+};
+
+void releaseBuffer(void *opaque, uint8_t *data) {
+  Release *r = static_cast<Release *>(opaque);
+  r->fn(r->opaque, data);
+  delete r;
+}
+
+// SHA-256 of the file at path in hex; "" when it cannot be read. The file
+// is flushed to the disk first, so that a late write error shows here.
+std::string hashFile(const std::string &path, std::string *why) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
+    *why = std::string("cannot flush the file: ") + strerror(errno);
+    if (fd >= 0) close(fd);
+    return std::string();
+  }
+  struct sha256_ctx sha;
+  sha256_init(&sha);
+  std::vector<uint8_t> buffer(1 << 20);
+  ssize_t n;
+  while ((n = read(fd, buffer.data(), buffer.size())) > 0)
+    sha256_update(&sha, static_cast<size_t>(n), buffer.data());
+  int readErr = errno;
+  close(fd);
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&sha, sizeof digest, digest);
+  if (n < 0) {
+    *why = std::string("cannot read the file back: ") + strerror(readErr);
+    return std::string();
+  }
+  char hex[65];
+  for (int i = 0; i < 32; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  return hex;
 }
 
 }  // namespace
 
+int qmx_muxer_writeSmallFile(const char *path, const char *text) {
+  return writeSideFile(path, text ? text : "");
+}
+
+int qmx_muxer_isTemporaryName(const char *name) {
+  size_t n = strlen(name), p = sizeof kTempPrefix - 1, s = sizeof kTempSuffix - 1;
+  if (n <= p + s || strncmp(name, kTempPrefix, p) != 0 || strcmp(name + n - s, kTempSuffix) != 0)
+    return 0;
+  return name[p] >= '1' && name[p] <= '9';
+}
+
 // Internal steps; not static so that their names stay what the log says.
 int muxer_open(int channel, int codec);
-void muxer_writeVideoFrame(int channel, uint64_t timestamp, const uint8_t *data, uint32_t size);
-void muxer_writeAudioFrame(int channel, const uint8_t *data, uint32_t size);
-void muxer_close(int channel);
 int getFileName(int channel, char *out, int size);
 
 int muxer_open(int channel, int codec) {
   MuxerChannel *ch = &muxerChannel[channel];
-  if (!ensureDirectory(ch->dir)) {
-    QMX_LOGE(MUXER_TAG, "cannot make directory %s:%s.\n", ch->dir, strerror(errno));
-    return -1;
-  }
-  // A unique name in the target directory, created exclusively so that no
-  // other export can take it before the writer opens it. The mode leaves
-  // the final file's permissions to the umask, as for any new file.
-  static unsigned serial = 0;
-  char temp[MUXER_PATH_SIZE];
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-    snprintf(temp, sizeof temp, "%s/.temp-%ld-%d-%u.mp4", ch->dir, static_cast<long>(getpid()),
-             channel, serial++);
-    fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    QMX_LOGE(MUXER_TAG, "cannot create temporary file in %s:%s.\n", ch->dir, strerror(errno));
-    ch->tempPath[0] = '\0';
-    return -1;
-  }
-  memcpy(ch->tempPath, temp, sizeof temp);
-  close(fd);
+  if (!ensureDirectory(ch->dir))
+    return fail(ch, QMX_MUXER_ERR_DIR,
+                std::string("cannot make directory ") + ch->dir + ": " + strerror(errno));
+  removeStale(ch->dir);
+  ch->tempPath = makeTemporary(ch->dir, channel);
+  if (ch->tempPath.empty())
+    return fail(ch, QMX_MUXER_ERR_DIR,
+                std::string("cannot create a file in ") + ch->dir + ": " + strerror(errno));
 
   AVFormatContext *oc = nullptr;
-  if (avformat_alloc_output_context2(&oc, nullptr, "mp4", ch->tempPath) < 0 || !oc) {
-    unlink(ch->tempPath);
-    ch->tempPath[0] = '\0';
-    return -1;
+  if (avformat_alloc_output_context2(&oc, nullptr, "mp4", ch->tempPath.c_str()) < 0 || !oc) {
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_WRITE, "cannot set up the MP4 writer");
   }
+  ch->oc = oc;
   AVStream *video = avformat_new_stream(oc, nullptr);
-  if (!video) {
-    QMX_LOGE(MUXER_TAG, "failed to allocate output video stream.\n");
-    avformat_free_context(oc);
-    unlink(ch->tempPath);
-    ch->tempPath[0] = '\0';
-    return -1;
-  }
-  AVStream *audio = avformat_new_stream(oc, nullptr);
+  AVStream *audio = video ? avformat_new_stream(oc, nullptr) : nullptr;
   if (!audio) {
-    QMX_LOGE(MUXER_TAG, "failed to allocate output audio stream.\n");
-    avformat_free_context(oc);
-    unlink(ch->tempPath);
-    ch->tempPath[0] = '\0';
-    return -1;
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_WRITE, "failed to allocate output streams.");
   }
-  ch->videoCount = 0;
-  ch->audioCount = 0;
-  ch->videoIndex = 0;
-  ch->audioIndex = 1;
-
-  // The picture size is nominal: the decoder configuration comes from the
-  // parameter sets of the first video frame.
-  AVCodecParameters *vp = video->codecpar;
-  vp->codec_type = AVMEDIA_TYPE_VIDEO;
-  vp->codec_id = static_cast<AVCodecID>(codec);
-  vp->codec_tag = 0;
-  vp->width = 2560;
-  vp->height = 1440;
-  vp->format = AV_PIX_FMT_YUV420P;
-  video->time_base = AVRational{1, 90000};
-
   AVCodecParameters *ap = audio->codecpar;
   ap->codec_type = AVMEDIA_TYPE_AUDIO;
   ap->codec_id = AV_CODEC_ID_AAC;
-  ap->codec_tag = 0;
   ap->sample_rate = 16000;
   av_channel_layout_uninit(&ap->ch_layout);
   av_channel_layout_default(&ap->ch_layout, 1);  // mono: front centre
-  ap->format = AV_SAMPLE_FMT_S16;
-  ap->frame_size = 1024;  // one AAC frame
-  audio->time_base = AVRational{1, 1000};
+  ap->frame_size = 1024;
+  // AAC-LC, 16 kHz, one channel: the card's sound and the silent filler alike.
+  static const uint8_t asc[2] = {0x14, 0x08};
+  ap->extradata = static_cast<uint8_t *>(av_mallocz(sizeof asc + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!ap->extradata) {
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_WRITE, "out of memory");
+  }
+  memcpy(ap->extradata, asc, sizeof asc);
+  ap->extradata_size = sizeof asc;
+  audio->time_base = AVRational{1, 16000};
 
-  if (avio_open(&oc->pb, ch->tempPath, AVIO_FLAG_WRITE) < 0) {
-    avformat_free_context(oc);
-    unlink(ch->tempPath);
-    ch->tempPath[0] = '\0';
-    return -1;
-  }
-  if (avformat_write_header(oc, nullptr) < 0) {
-    avio_closep(&oc->pb);
-    avformat_free_context(oc);
-    unlink(ch->tempPath);
-    ch->tempPath[0] = '\0';
-    return -1;
-  }
-  ch->oc = oc;
+  AVCodecParameters *vp = video->codecpar;
+  vp->codec_type = AVMEDIA_TYPE_VIDEO;
+  vp->codec_id = static_cast<AVCodecID>(codec);
+  // hvc1 plays in browsers and on phones that refuse hev1.
+  vp->codec_tag = codec == QMX_CODEC_HEVC ? MKTAG('h', 'v', 'c', '1') : 0;
+  vp->format = AV_PIX_FMT_YUV420P;
+  video->time_base = AVRational{1, 90000};
+
+  ch->codec = codec;
+  ch->videoCount = 0;
+  ch->audioCount = 0;
+  ch->lastDts[0] = ch->lastDts[1] = -1;
+  ch->headerWritten = false;
+  ch->failed = false;
+  ch->width = ch->height = 0;
   ch->started = 1;
   return 0;
 }
 
-int qmx_muxer_start(int channel, uint64_t start, const char *dir, int codec) {
+int qmx_muxer_startWith(int channel, uint64_t start, const char *dir, int codec, int flags) {
   if (!validChannel(channel)) {
     QMX_LOGE(MUXER_TAG, "unsupport channel.\n");
     return -1;
@@ -231,38 +422,108 @@ int qmx_muxer_start(int channel, uint64_t start, const char *dir, int codec) {
     QMX_LOGE(MUXER_TAG, "muxer already start.\n");
     return 0;
   }
-  ch->lastFile[0] = '\0';
-  // The directory buffer holds at most 255 bytes; a longer path would be
-  // cut into another directory, so it is refused.
-  if (!dir || strlen(dir) >= MUXER_DIR_SIZE) {
-    QMX_LOGE(MUXER_TAG, "output directory too long.\n");
-    return -1;
-  }
+  ch->lastFile.clear();
+  ch->lastSha.clear();
+  ch->error = QMX_MUXER_OK;
+  ch->detail.clear();
+  // A longer path would be cut into another directory: refuse it.
+  if (!dir || strlen(dir) >= MUXER_DIR_SIZE)
+    return fail(ch, QMX_MUXER_ERR_DIR, "output directory missing or too long.");
+  if (codec != QMX_CODEC_H264 && codec != QMX_CODEC_HEVC)
+    return fail(ch, QMX_MUXER_ERR_USAGE, "unsupported video codec.");
   memset(ch->dir, 0, sizeof ch->dir);
   memcpy(ch->dir, dir, strlen(dir));
+  ch->flags = flags;
   if (muxer_open(channel, codec) != 0) {
     QMX_LOGE(MUXER_TAG, "muxer open fail.\n");
     return -1;
   }
-  ch->startTime = static_cast<int64_t>(start * 1000);
+  ch->startTime = static_cast<int64_t>(start) * 1000;
+  ch->lastVideoTime = ch->startTime;
   return 0;
 }
 
-void muxer_writeVideoFrame(int channel, uint64_t timestamp, const uint8_t *data, uint32_t size) {
-  MuxerChannel *ch = &muxerChannel[channel];
-  uint64_t n = ch->videoCount;
-  ch->videoCount = n + 1;
-  ch->lastVideoTime = static_cast<int64_t>(timestamp);
-  writePacket(ch, ch->videoIndex, n, VIDEO_FRAME_US, data, size, "muxer_writeVideoFrame",
-              "video");
+int qmx_muxer_start(int channel, uint64_t start, const char *dir, int codec) {
+  return qmx_muxer_startWith(channel, start, dir, codec, 0);
 }
 
-void muxer_writeAudioFrame(int channel, const uint8_t *data, uint32_t size) {
+int qmx_muxer_writePacket(int channel, const qmx_muxer_packet *p) {
+  // Whatever happens, a packet handed over with a release is released.
+  auto refuse = [p](int rc) {
+    if (p && p->release) p->release(p->opaque, const_cast<uint8_t *>(p->data));
+    return rc;
+  };
+  if (!validChannel(channel)) {
+    QMX_LOGE(MUXER_TAG, "unsupport channel.\n");
+    return refuse(-1);
+  }
   MuxerChannel *ch = &muxerChannel[channel];
-  uint64_t n = ch->audioCount;
-  ch->audioCount = n + 1;
-  writePacket(ch, ch->audioIndex, n, AUDIO_FRAME_US, data, size, "muxer_writeAudioFrame",
-              "audio");
+  if (ch->started != 1) {
+    QMX_LOGE(MUXER_TAG, "muxer not start.\n");
+    return refuse(-1);
+  }
+  if (!p || p->type > 1 || (!p->data && p->size) || p->size > INT32_MAX / 2) {
+    QMX_LOGE(MUXER_TAG, "not supported frame type.\n");
+    return refuse(-1);
+  }
+  if (ch->failed) return refuse(-1);
+  bool video = p->type == 1;
+  if (!ch->headerWritten) {
+    if (!video) return refuse(0);
+    if (writeHeader(ch, p->data, p->size) != 0) return refuse(-1);
+  }
+  AVStream *st = ch->oc->streams[video ? 0 : 1];
+  AVPacket *pkt = av_packet_alloc();
+  if (!pkt) return refuse(fail(ch, QMX_MUXER_ERR_WRITE, "out of memory"));
+  if (p->release) {
+    // The frame's own buffer, reference-counted: the writer keeps it for
+    // as long as it needs and the storage library gets it back then.
+    Release *r = new Release{p->release, p->opaque};
+    pkt->buf = av_buffer_create(const_cast<uint8_t *>(p->data), static_cast<int>(p->size),
+                                releaseBuffer, r, AV_BUFFER_FLAG_READONLY);
+    if (!pkt->buf) {
+      delete r;
+      av_packet_free(&pkt);
+      return refuse(fail(ch, QMX_MUXER_ERR_WRITE, "out of memory"));
+    }
+  }
+  pkt->data = const_cast<uint8_t *>(p->data);
+  pkt->size = static_cast<int>(p->size);
+  if (!video) {
+    // The file holds raw AAC frames: the ADTS header (7 bytes, 9 with its
+    // check word) stays behind; the decoder configuration is the track's.
+    uint32_t header = adtsHeaderSize(p->data, p->size);
+    pkt->data += header;
+    pkt->size -= static_cast<int>(header);
+  }
+  pkt->stream_index = st->index;
+  int64_t scale = static_cast<int64_t>(st->time_base.num) * 1000000;
+  int64_t pts = av_rescale_rnd(p->ptsUs < 0 ? 0 : p->ptsUs, st->time_base.den, scale, AV_ROUND_DOWN);
+  // The writer wants strictly rising times; two frames in one tick are
+  // set one tick apart.
+  int k = video ? 1 : 0;
+  if (pts <= ch->lastDts[k]) pts = ch->lastDts[k] + 1;
+  ch->lastDts[k] = pts;
+  pkt->pts = pkt->dts = pts;
+  pkt->duration = av_rescale_rnd(p->durationUs < 0 ? 0 : p->durationUs, st->time_base.den, scale,
+                                 AV_ROUND_DOWN);
+  pkt->pos = -1;
+  if (video && isKeyFrame(ch->codec, p->data, p->size)) pkt->flags |= AV_PKT_FLAG_KEY;
+  if (video) {
+    ch->videoCount++;
+    ch->lastVideoTime = p->cardMs;
+  } else {
+    ch->audioCount++;
+  }
+  int err = av_interleaved_write_frame(ch->oc, pkt);
+  av_packet_free(&pkt);
+  if (err < 0 || ch->oc->pb->error < 0) {
+    ch->failed = true;
+    return fail(ch, QMX_MUXER_ERR_WRITE,
+                std::string(video ? "video" : "audio") + " muxing packet error:" +
+                    avError(err < 0 ? err : ch->oc->pb->error) + ".");
+  }
+  return 0;
 }
 
 int qmx_muxer_writeFrame(int channel, uint8_t frameType, uint64_t timestamp, const uint8_t *data,
@@ -271,20 +532,17 @@ int qmx_muxer_writeFrame(int channel, uint8_t frameType, uint64_t timestamp, con
     QMX_LOGE(MUXER_TAG, "unsupport channel.\n");
     return -1;
   }
-  if (muxerChannel[channel].started != 1) {
-    QMX_LOGE(MUXER_TAG, "muxer not start.\n");
-    return -1;
-  }
-  if (frameType == 1) {
-    muxer_writeVideoFrame(channel, timestamp, data, size);
-    return 0;
-  }
-  if (frameType == 0) {
-    muxer_writeAudioFrame(channel, data, size);
-    return 0;
-  }
-  QMX_LOGE(MUXER_TAG, "not supported frame type.\n");
-  return -1;
+  MuxerChannel *ch = &muxerChannel[channel];
+  qmx_muxer_packet p = {};
+  p.type = frameType;
+  uint64_t n = frameType == 1 ? ch->videoCount : ch->audioCount;
+  int64_t step = frameType == 1 ? VIDEO_FRAME_US : AUDIO_FRAME_US;
+  p.ptsUs = static_cast<int64_t>(n) * step;
+  p.durationUs = step;
+  p.cardMs = static_cast<int64_t>(timestamp);
+  p.data = data;
+  p.size = size;
+  return qmx_muxer_writePacket(channel, &p);
 }
 
 int getFileName(int channel, char *out, int size) {
@@ -301,7 +559,6 @@ int getFileName(int channel, char *out, int size) {
   memset(&e, 0, sizeof e);
   localtime_r(&startSec, &s);
   localtime_r(&endSec, &e);
-  ensureDirectory(ch->dir);
 
   char base[MUXER_PATH_SIZE];
   int baseSize = size < MUXER_PATH_SIZE ? size : MUXER_PATH_SIZE;
@@ -310,7 +567,7 @@ int getFileName(int channel, char *out, int size) {
                    s.tm_sec, e.tm_year + 1900, e.tm_mon + 1, e.tm_mday, e.tm_hour, e.tm_min,
                    e.tm_sec, channel);
   // A name cut short would lose its extension and land elsewhere: refuse it.
-  if (n < 0 || n + static_cast<int>(sizeof "(19).mp4") > size) return -1;
+  if (n < 0 || n + static_cast<int>(sizeof "(19).mp4.sha256") > size) return -1;
   snprintf(out, size, "%s.mp4", base);
   for (int i = 1; i <= 19; i++) {
     if (!fileExists(out)) break;
@@ -320,45 +577,95 @@ int getFileName(int channel, char *out, int size) {
   return 0;
 }
 
-void muxer_close(int channel) {
-  MuxerChannel *ch = &muxerChannel[channel];
-  av_write_trailer(ch->oc);
-  avio_closep(&ch->oc->pb);
-  avformat_free_context(ch->oc);
-  ch->oc = nullptr;
-
-  ch->lastFile[0] = '\0';
-  char name[MUXER_PATH_SIZE];
-  memset(name, 0, sizeof name);
-  if (ch->videoCount == 0) {
-    // A file without pictures is of no use to anyone; drop it.
-    QMX_LOGE(MUXER_TAG, "no video frame, %s removed.\n", ch->tempPath);
-    unlink(ch->tempPath);
-  } else if (getFileName(channel, name, sizeof name - 1) != 0) {
-    QMX_LOGE(MUXER_TAG, "no file name for %s, removed.\n", ch->tempPath);
-    unlink(ch->tempPath);
-  } else if (renameNoReplace(ch->tempPath, name) != 0) {
-    QMX_LOGE(MUXER_TAG, "rename to %s failed:%s, %s removed.\n", name, strerror(errno),
-             ch->tempPath);
-    unlink(ch->tempPath);
-  } else {
-    snprintf(ch->lastFile, sizeof ch->lastFile, "%s", name);
-  }
-  ch->tempPath[0] = '\0';
-  ch->started = 0;
-}
-
 int qmx_muxer_end(int channel) {
   if (!validChannel(channel)) {
     QMX_LOGE(MUXER_TAG, "unsupport channel.\n");
     return -1;
   }
-  if (muxerChannel[channel].started != 1) return 0;
-  muxer_close(channel);
+  MuxerChannel *ch = &muxerChannel[channel];
+  if (ch->started != 1) return 0;
+  if (ch->failed) {
+    dropFile(ch);
+    return -1;
+  }
+  if (ch->videoCount == 0) {
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_EMPTY, "no video frame in the span.");
+  }
+  int err = av_write_trailer(ch->oc);
+  if (err >= 0 && ch->oc->pb->error < 0) err = ch->oc->pb->error;
+  int closeErr = avio_closep(&ch->oc->pb);
+  if (err >= 0) err = closeErr;
+  if (err < 0) {
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_WRITE, "cannot finish the file: " + avError(err));
+  }
+  avformat_free_context(ch->oc);
+  ch->oc = nullptr;
+
+  std::string why;
+  std::string sha = hashFile(ch->tempPath, &why);
+  if (sha.empty()) {
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_WRITE, why);
+  }
+  char name[MUXER_PATH_SIZE];
+  memset(name, 0, sizeof name);
+  if (getFileName(channel, name, sizeof name - 1) != 0) {
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_NAME, "the file name would be too long.");
+  }
+  if (renameNoReplace(ch->tempPath.c_str(), name) != 0) {
+    std::string detail = std::string("cannot name the file ") + name + ": " + strerror(errno);
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_NAME, detail);
+  }
+  ch->tempPath.clear();
+  // NAME.mp4.sha256 in the form sha256sum -c reads, naming the file
+  // relative to its own directory.
+  const char *slash = strrchr(name, '/');
+  std::string line = sha + "  " + (slash ? slash + 1 : name) + "\n";
+  std::string sidecar = std::string(name) + ".sha256";
+  if (writeSideFile(sidecar, line) != 0) {
+    std::string detail = "cannot write " + sidecar + ": " + strerror(errno);
+    unlink(name);
+    dropFile(ch);
+    return fail(ch, QMX_MUXER_ERR_WRITE, detail);
+  }
+  ch->lastFile = name;
+  ch->lastSha = sha;
+  ch->started = 0;
   return 0;
 }
 
+void qmx_muxer_abort(int channel) {
+  if (!validChannel(channel)) return;
+  MuxerChannel *ch = &muxerChannel[channel];
+  if (ch->started != 1) return;
+  dropFile(ch);
+  ch->error = QMX_MUXER_ERR_CANCELLED;
+  ch->detail = "cancelled";
+}
+
 const char *qmx_muxer_lastFile(int channel) {
-  if (!validChannel(channel)) return "";
-  return muxerChannel[channel].lastFile;
+  return validChannel(channel) ? muxerChannel[channel].lastFile.c_str() : "";
+}
+
+const char *qmx_muxer_lastSha256(int channel) {
+  return validChannel(channel) ? muxerChannel[channel].lastSha.c_str() : "";
+}
+
+int qmx_muxer_lastError(int channel, const char **detail) {
+  if (!validChannel(channel)) {
+    if (detail) *detail = "unsupported channel";
+    return QMX_MUXER_ERR_USAGE;
+  }
+  if (detail) *detail = muxerChannel[channel].detail.c_str();
+  return muxerChannel[channel].error;
+}
+
+void qmx_muxer_pictureSize(int channel, int *width, int *height) {
+  bool ok = validChannel(channel);
+  if (width) *width = ok ? muxerChannel[channel].width : 0;
+  if (height) *height = ok ? muxerChannel[channel].height : 0;
 }

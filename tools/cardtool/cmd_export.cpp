@@ -3,8 +3,11 @@
 // cardtool dump: the same frames written unchanged into an elementary video
 // stream and an ADTS audio stream.
 #include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,27 +15,50 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "cardtool.h"
 #include "qmx_export.h"
+#include "qmx_muxer.h"
 #include "qmx_storage.h"
 #include "qmx_storage_v2.h"
 #include "silent_aac.h"
 
+// Exit statuses of export and dump (besides 2 for a wrong command line).
+enum {
+  kExitOk = 0,
+  kExitFailed = 1,     // a channel gave no file, or the card did not load
+  kExitDamaged = 3,    // the card's data broke off mid-span: what was read is kept
+  kExitInsideCard = 4, // the destination lies inside the card
+};
+
 static const char kExportHelp[] =
     "Usage: cardtool export CARD --start S --end E --out DIR [--channel C]\n"
-    "                      [--layout raw|file] [--json]\n"
+    "                      [--timing card|nominal] [--layout raw|file] [--json]\n"
     "\n"
     "Exports the span from S to E (Unix seconds) of channel C, or of every\n"
     "channel of the card when --channel is absent, into one MP4 file per channel\n"
     "in DIR (made when missing; its parent must exist). Each file begins at the\n"
     "first I-frame at or after S and ends with the last frame not later than\n"
-    "E + 1 s. Frames are copied without re-encoding; where the video runs ahead\n"
-    "of the sound, silent AAC fills the gap. Files are named\n"
-    "YYYYMMDD_HHMMSS-YYYYMMDD_HHMMSS-channelC.mp4 from the local start time and\n"
-    "the time of the last video frame, with (1) to (19) added when a name is\n"
-    "taken. A progress bar goes to standard error when it is a terminal.\n"
-    "Prints the files made, one a line; exits 1 when a channel gave no file.\n"
-    "JSON: {\"files\":[\"DIR/....mp4\",...]} with the files made (exit 0).\n";
+    "E + 1 s. Frames are copied without re-encoding. With --timing card (the\n"
+    "default) each frame sits at its card time stamp relative to the first\n"
+    "picture; time stamps that go back or jump by more than 10 s are bridged and\n"
+    "reported. --timing nominal uses fixed steps (83.333 ms a picture, 64 ms a\n"
+    "sound frame). Where the card has no sound, silent AAC frames fill the time.\n"
+    "Spans longer than 4 hours are written as a fragmented MP4 (bounded memory).\n"
+    "Files are named YYYYMMDD_HHMMSS-YYYYMMDD_HHMMSS-channelC.mp4 from the local\n"
+    "start time and the time of the last video frame, with (1) to (19) added\n"
+    "when a name is taken. Beside each file: NAME.mp4.sha256 (for sha256sum -c)\n"
+    "and NAME.json, the export's report. A progress bar goes to standard error\n"
+    "when it is a terminal. DIR must not lie inside the card.\n"
+    "Prints the files made, one a line. --json prints\n"
+    "{\"files\":[...],\"reports\":[REPORT,...]} with one report per channel.\n"
+    "Exit status: 0 every channel exported; 1 a channel gave no file (or the\n"
+    "card did not load); 3 a channel's data broke off mid-span (read error or\n"
+    "damaged frame): its file holds what was read; 4 DIR lies inside the card;\n"
+    "2 a wrong command line. The same with --json.\n";
 
 static const char kDumpHelp[] =
     "Usage: cardtool dump CARD --channel C --start S --end E --out DIR\n"
@@ -43,8 +69,12 @@ static const char kDumpHelp[] =
     "(DIR/YYYYMMDD_HHMMSS-YYYYMMDD_HHMMSS-channelC.h265 or .h264) and an ADTS\n"
     "audio stream (the same name with .aac), named from the local times S and E.\n"
     "Existing files of those names are replaced. A stream without frames gives\n"
-    "no file. Prints the files made, one a line; exits 1 when there is none.\n"
-    "JSON: {\"files\":[...]} with the files made (exit 0).\n";
+    "no file; when writing fails (a full disk) nothing is left. DIR must not lie\n"
+    "inside the card. Prints the files made, one a line; --json prints\n"
+    "{\"files\":[...]}.\n"
+    "Exit status: 0 files made; 1 no file (nothing in the span, the card did not\n"
+    "load, or writing failed); 3 the data broke off mid-span (the files hold what\n"
+    "was read); 4 DIR lies inside the card; 2 a wrong command line.\n";
 
 namespace {
 
@@ -53,6 +83,7 @@ struct Span {
   int64_t end = 0;
   std::string out;
   std::string layout;
+  int timing = QMX_EXPORT_TIMING_CARD;
   bool json = false;
 };
 
@@ -66,7 +97,11 @@ int parseSpan(const char *command, const Args &args, Span *span) {
   if (!args.has("out") || args.get("out").empty()) return usageError(command, "needs --out DIR");
   if (!args.getTime("start", &span->start, &error) || !args.getTime("end", &span->end, &error))
     return usageError(command, error);
-  if (span->start < 0) return usageError(command, "--start must not be negative");
+  // Unix seconds of 1970 to 2100: anything else is a typing error, and
+  // millisecond arithmetic on it stays far from overflowing.
+  const int64_t kLatest = 4102444800;
+  if (span->start < 0 || span->start > kLatest || span->end > kLatest)
+    return usageError(command, "times must lie between 1970 and 2100");
   if (span->end < span->start) return usageError(command, "--end must not be before --start");
   span->out = args.get("out");
   // Without a trailing slash the file names keep a single separator.
@@ -75,6 +110,10 @@ int parseSpan(const char *command, const Args &args, Span *span) {
   span->layout = args.get("layout");
   if (!span->layout.empty() && span->layout != "raw" && span->layout != "file")
     return usageError(command, "--layout must be raw or file");
+  std::string timing = args.get("timing", "card");
+  if (timing != "card" && timing != "nominal")
+    return usageError(command, "--timing must be card or nominal");
+  span->timing = timing == "nominal" ? QMX_EXPORT_TIMING_NOMINAL : QMX_EXPORT_TIMING_CARD;
   span->json = args.has("json");
   return 0;
 }
@@ -84,6 +123,16 @@ int parseChannel(const char *command, const Args &args, int64_t *channel) {
   if (!args.getInt("channel", channel, &error)) return usageError(command, error);
   if (*channel < 0 || *channel > 3) return usageError(command, "--channel must be 0 to 3");
   return 0;
+}
+
+// Refuses a destination inside the card; true when it was refused.
+bool refuseInsideCard(const char *command, const std::string &dir, const std::string &card) {
+  if (!qmx_export_insideCard(dir.c_str(), card.c_str())) return false;
+  fprintf(stderr,
+          "cardtool %s: %s lies inside the card %s; the card is never written, choose a "
+          "directory elsewhere\n",
+          command, dir.c_str(), card.c_str());
+  return true;
 }
 
 // Progress bar on standard error, redrawn when the shown value changes.
@@ -123,8 +172,6 @@ struct Progress {
   }
 };
 
-void onProgress(void *user, int64_t timeMs) { static_cast<Progress *>(user)->update(timeMs); }
-
 // The card's channel count and codec, by layout.
 void cardFacts(const Card &card, int *channels, int *videoType) {
   if (card.layout == 1) {
@@ -138,10 +185,31 @@ void cardFacts(const Card &card, int *channels, int *videoType) {
   if (*channels > 4) *channels = 4;  // the recorder has at most four
 }
 
-void printFiles(const std::vector<std::string> &files) {
+// Bytes of an image file or a device, 0 when unknown.
+uint64_t cardBytes(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 0;
+  if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
+  if (!S_ISBLK(st.st_mode)) return 0;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  uint64_t size = 0;
+  if (fd >= 0) {
+    if (ioctl(fd, BLKGETSIZE64, &size) != 0) size = 0;
+    close(fd);
+  }
+  return size;
+}
+
+void printFiles(const std::vector<std::string> &files, const std::vector<std::string> *reports) {
   printf("{\"files\":[");
   for (size_t i = 0; i < files.size(); i++) printf("%s%s", i ? "," : "", jsonString(files[i]).c_str());
-  printf("]}\n");
+  printf("]");
+  if (reports) {
+    printf(",\"reports\":[");
+    for (size_t i = 0; i < reports->size(); i++) printf("%s%s", i ? "," : "", (*reports)[i].c_str());
+    printf("]");
+  }
+  printf("}\n");
 }
 
 std::string stamp(int64_t seconds) {
@@ -163,7 +231,6 @@ struct DumpSink {
   FILE *audio = nullptr;
   std::string videoPath, audioPath;
   bool failed = false;
-  Progress *progress = nullptr;
 
   FILE *open(std::string *path, const char *ext) {
     *path = base + ext;
@@ -175,22 +242,34 @@ struct DumpSink {
     }
     return f;
   }
-  void write(uint8_t type, const uint8_t *data, uint32_t size) {
-    if (failed || type > 1) return;
+  int write(uint8_t type, const uint8_t *data, uint32_t size) {
+    if (failed) return -1;
     FILE **f = type == 1 ? &video : &audio;
     if (!*f) *f = open(type == 1 ? &videoPath : &audioPath, type == 1 ? (videoType == 0 ? ".h265" : ".h264") : ".aac");
-    if (!*f) return;
+    if (!*f) return -1;
     if (size && fwrite(data, 1, size, *f) != size) {
       fprintf(stderr, "cardtool dump: write failed: %s\n", strerror(errno));
       failed = true;
     }
+    return failed ? -1 : 0;
   }
   bool close() {
     bool ok = !failed;
-    if (video && fclose(video) != 0) ok = false;
-    if (audio && fclose(audio) != 0) ok = false;
-    video = audio = nullptr;
+    for (FILE **f : {&video, &audio}) {
+      if (!*f) continue;
+      if (fflush(*f) != 0 || fsync(fileno(*f)) != 0) ok = false;
+      if (fclose(*f) != 0) ok = false;
+      *f = nullptr;
+    }
+    if (!ok) fprintf(stderr, "cardtool dump: writing failed: %s\n", strerror(errno));
     return ok;
+  }
+  // After a failure nothing of it stays.
+  void remove() {
+    if (!videoPath.empty()) unlink(videoPath.c_str());
+    if (!audioPath.empty()) unlink(audioPath.c_str());
+    videoPath.clear();
+    audioPath.clear();
   }
 };
 
@@ -203,13 +282,15 @@ bool ensureOut(const std::string &dir) {
   return false;
 }
 
+std::string localMs(int64_t ms) { return localTime(ms / 1000); }
+
 }  // namespace
 
 int cmd_export(int argc, char **argv) {
   Args args;
   std::string error;
-  if (!args.parse(argc, argv, {"start", "end", "channel", "out", "layout"}, {"json", "help"},
-                  &error))
+  if (!args.parse(argc, argv, {"start", "end", "channel", "out", "layout", "timing"},
+                  {"json", "help"}, &error))
     return usageError("export", error);
   if (args.has("help")) {
     fputs(kExportHelp, stdout);
@@ -220,14 +301,20 @@ int cmd_export(int argc, char **argv) {
   if (rc != 0) return rc;
   int64_t only = -1;
   if (args.has("channel") && (rc = parseChannel("export", args, &only)) != 0) return rc;
+  const std::string cardPath = args.positional[0];
+  if (refuseInsideCard("export", span.out, cardPath)) return kExitInsideCard;
 
-  std::vector<std::string> files;
-  bool allMade = true;
+  std::vector<std::string> files, reports, messages;
+  int exitCode = kExitOk;
   {
-    StdoutToStderr quiet(span.json);
+    // The libraries' lines (and the filler's) go to standard error.
+    StdoutToStderr quiet(true);
+    av_log_set_level(AV_LOG_ERROR);
+    if (silentAac.size == 0) generateSilentAac();
     Card card;
-    if (!openCard(args.positional[0], span.layout, &card)) {
-      allMade = false;
+    if (!openCard(cardPath, span.layout, &card) || !card.loaded) {
+      exitCode = kExitFailed;
+      messages.push_back("cardtool export: the card did not load");
     } else {
       int channels = 0, videoType = 0;
       cardFacts(card, &channels, &videoType);
@@ -235,11 +322,12 @@ int cmd_export(int argc, char **argv) {
       progress.active = isatty(2) == 1;
       qmx_export_hooks hooks = {};
       hooks.user = &progress;
-      hooks.progress = onProgress;
+      hooks.progress = [](void *user, int64_t t) { static_cast<Progress *>(user)->update(t); };
       int first = only >= 0 ? static_cast<int>(only) : 0;
       int last = only >= 0 ? static_cast<int>(only) : channels - 1;
-      if (!card.loaded || last < first) allMade = false;
-      for (int c = first; card.loaded && c <= last; c++) {
+      if (last < first) exitCode = kExitFailed;
+      const char *slash = strrchr(cardPath.c_str(), '/');
+      for (int c = first; c <= last; c++) {
         qmx_export_request request = {};
         request.layout = card.layout;
         request.channel = c;
@@ -247,27 +335,50 @@ int cmd_export(int argc, char **argv) {
         request.endTime = static_cast<uint64_t>(span.end);
         request.dir = span.out.c_str();
         request.videoType = videoType;
+        request.timing = span.timing;
         request.silent = silentAac.data;
         request.silentSize = silentAac.size;
-        char path[512];
+        request.cardPath = cardPath.c_str();
+        request.cardName = slash ? slash + 1 : cardPath.c_str();
+        request.cardSize = cardBytes(cardPath);
+        qmx_export_result result;
         progress.begin(c, span);
-        int made = qmx_export_channel(&request, &hooks, path, sizeof path);
+        qmx_export_channel(&request, &hooks, &result);
         progress.end();
-        if (made == 0) {
-          files.push_back(path);
+        if (result.report) reports.push_back(result.report);
+        char line[640];
+        if (result.status == QMX_EXPORT_DONE) {
+          files.push_back(result.file);
+          if (qmx_export_damaged(&result)) {
+            snprintf(line, sizeof line,
+                     "cardtool export: channel %d broke off at %s (%s): the file holds what was "
+                     "read before",
+                     c, localMs(result.endAtMs).c_str(),
+                     result.end == QMX_PLAYBACK_READ_ERROR ? "read error" : "damaged frame");
+            messages.push_back(line);
+            if (exitCode == kExitOk) exitCode = kExitDamaged;
+          } else if (qmx_export_endedEarly(&result, request.endTime)) {
+            snprintf(line, sizeof line, "cardtool export: channel %d: the card's data ends at %s",
+                     c, localMs(result.lastMs).c_str());
+            messages.push_back(line);
+          }
         } else {
-          allMade = false;
-          if (!span.json) fprintf(stderr, "cardtool export: channel %d gave no file\n", c);
+          snprintf(line, sizeof line, "cardtool export: channel %d gave no file: %s", c,
+                   result.detail);
+          messages.push_back(line);
+          exitCode = kExitFailed;
         }
+        qmx_export_freeResult(&result);
       }
     }
   }
+  for (const std::string &m : messages) fprintf(stderr, "%s\n", m.c_str());
   if (span.json) {
-    printFiles(files);
-    return 0;
+    printFiles(files, &reports);
+  } else {
+    for (const std::string &f : files) printf("%s\n", f.c_str());
   }
-  for (const std::string &f : files) printf("%s\n", f.c_str());
-  return allMade ? 0 : 1;
+  return exitCode;
 }
 
 int cmd_dump(int argc, char **argv) {
@@ -286,32 +397,36 @@ int cmd_dump(int argc, char **argv) {
   if (!args.has("channel")) return usageError("dump", "needs --channel");
   int64_t channel = 0;
   if ((rc = parseChannel("dump", args, &channel)) != 0) return rc;
+  const std::string cardPath = args.positional[0];
+  if (refuseInsideCard("dump", span.out, cardPath)) return kExitInsideCard;
 
   std::vector<std::string> files;
+  int exitCode = kExitFailed;
   {
     StdoutToStderr quiet(span.json);
     Card card;
-    if (openCard(args.positional[0], span.layout, &card) && card.loaded && ensureOut(span.out)) {
+    if (openCard(cardPath, span.layout, &card) && card.loaded && ensureOut(span.out)) {
       int channels = 0, videoType = 0;
       cardFacts(card, &channels, &videoType);
       Progress progress;
       progress.active = isatty(2) == 1;
-      DumpSink sink;
-      sink.base = span.out + "/" + stamp(span.start) + "-" + stamp(span.end) + "-channel" +
-                  std::to_string(channel);
-      sink.videoType = videoType;
-      sink.progress = &progress;
+      struct Run {
+        DumpSink sink;
+        Progress *progress;
+      } run;
+      run.sink.base = span.out + "/" + stamp(span.start) + "-" + stamp(span.end) + "-channel" +
+                      std::to_string(channel);
+      run.sink.videoType = videoType;
+      run.progress = &progress;
       qmx_export_hooks hooks = {};
-      hooks.user = &sink;
+      hooks.user = &run;
       hooks.opened = [](void *user, int ok, uint32_t, int type) {
-        if (ok) static_cast<DumpSink *>(user)->videoType = type;
+        if (ok) static_cast<Run *>(user)->sink.videoType = type;
       };
       hooks.frame = [](void *user, uint8_t type, int64_t, const uint8_t *data, uint32_t size) {
-        static_cast<DumpSink *>(user)->write(type, data, size);
+        return static_cast<Run *>(user)->sink.write(type, data, size);
       };
-      hooks.progress = [](void *user, int64_t t) {
-        static_cast<DumpSink *>(user)->progress->update(t);
-      };
+      hooks.progress = [](void *user, int64_t t) { static_cast<Run *>(user)->progress->update(t); };
       qmx_export_request request = {};
       request.layout = card.layout;
       request.channel = static_cast<int>(channel);
@@ -319,19 +434,29 @@ int cmd_dump(int argc, char **argv) {
       request.endTime = static_cast<uint64_t>(span.end);
       request.dir = span.out.c_str();
       request.videoType = videoType;
+      qmx_export_result result;
       progress.begin(static_cast<int>(channel), span);
-      qmx_export_channel(&request, &hooks, nullptr, 0);
+      qmx_export_channel(&request, &hooks, &result);
       progress.end();
-      if (sink.close()) {
-        if (!sink.videoPath.empty()) files.push_back(sink.videoPath);
-        if (!sink.audioPath.empty()) files.push_back(sink.audioPath);
+      bool closed = run.sink.close();
+      if (!closed || result.error == QMX_MUXER_ERR_WRITE) {
+        run.sink.remove();
+      } else {
+        if (!run.sink.videoPath.empty()) files.push_back(run.sink.videoPath);
+        if (!run.sink.audioPath.empty()) files.push_back(run.sink.audioPath);
+        if (!files.empty()) exitCode = qmx_export_damaged(&result) ? kExitDamaged : kExitOk;
+        if (qmx_export_damaged(&result))
+          fprintf(stderr, "cardtool dump: the data broke off at %s (%s)\n",
+                  localMs(result.endAtMs).c_str(),
+                  result.end == QMX_PLAYBACK_READ_ERROR ? "read error" : "damaged frame");
       }
+      qmx_export_freeResult(&result);
     }
   }
   if (span.json) {
-    printFiles(files);
-    return 0;
+    printFiles(files, nullptr);
+  } else {
+    for (const std::string &f : files) printf("%s\n", f.c_str());
   }
-  for (const std::string &f : files) printf("%s\n", f.c_str());
-  return files.empty() ? 1 : 0;
+  return exitCode;
 }
