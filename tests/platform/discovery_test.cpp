@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <set>
 
 #include "platform_test_util.h"
@@ -18,29 +19,40 @@ namespace {
 
 using Discovery = PlatformTest;
 
-TEST_F(Discovery, OnlyUsbDisksAndBoundLoopsCountAsUsb) {
+// Which disks may hold a card, and what a person recognises each by.
+TEST_F(Discovery, WhichDisksCountAndWhatTheyAreCalled) {
   std::string img = fs.path("card.img");
   fakesys::writeFile(img, std::vector<uint8_t>(8192, 7));
   std::string snap = fs.path("core.snap");
   fakesys::writeFile(snap, std::vector<uint8_t>(8192, 1));
-  fs.addUsbDisk("sdb", {"sdb1", "sdb2"});
+  fs.addUsbDisk("sdb", {"sdb1", "sdb2"}, fakesys::Image::sparse(64 << 20));
+  fs.setProduct("sdb", "Generic", "STORAGE DEVICE");
+  fs.setLabel("sdb2", "REC CARD");
   fs.addUsbDisk("sdc");
   fs.addSataDisk("sda", {"sda1"});
+  fs.addSdCard("mmcblk0", {"mmcblk0p1"});
   fs.addLoop("loop0", img);
   fs.addLoop("loop1");        // not bound
   fs.addLoop("loop2", snap);  // a packaged software image
   fs.addVirtualDisk("zram0");
   fs.addUsbDisk("sdd", {}, fakesys::Image::empty());  // reader without a card
   auto m = byName(listAll());
-  std::map<std::string, int> usb;
+  std::map<std::string, std::string> seen;
   for (auto &kv : m) {
-    usb[kv.first] = kv.second.onUsb;
-    EXPECT_STREQ("", kv.second.root) << kv.first;
-    EXPECT_EQ(0, plat_probeVolume(&kv.second)) << kv.first;
+    const plat_volume &v = kv.second;
+    seen[kv.first] = std::to_string(v.onUsb) + " " + v.product + " [" + v.label + "] " + std::to_string(v.size);
+    EXPECT_STREQ("", v.root) << kv.first;
+    EXPECT_EQ(0, v.rawDenied) << kv.first;
+    EXPECT_EQ(fs.devNode(kv.first.substr(5)), v.source) << kv.first;
+    EXPECT_EQ(0, plat_probeVolume(&v)) << kv.first;
   }
-  EXPECT_EQ((std::map<std::string, int>{
-                {"/dev/sdb1", 1}, {"/dev/sdb2", 1}, {"/dev/sdc", 1}, {"/dev/sda1", 0}, {"/dev/loop0", 1}}),
-            usb);
+  EXPECT_EQ((std::map<std::string, std::string>{{"/dev/sdb1", "1 Generic STORAGE DEVICE [] 33554432"},
+                                                {"/dev/sdb2", "1 Generic STORAGE DEVICE [REC CARD] 33554432"},
+                                                {"/dev/sdc", "1  [] 1048576"},
+                                                {"/dev/sda1", "0  [] 1048576"},
+                                                {"/dev/mmcblk0p1", "1 SD SC32G [] 1048576"},
+                                                {"/dev/loop0", "1 card.img [] 8192"}}),
+            seen);
   EXPECT_EQ(m["/dev/sdb1"].diskNumber, m["/dev/sdb2"].diskNumber);
   EXPECT_NE(m["/dev/sdb1"].diskNumber, m["/dev/sdc"].diskNumber);
 
@@ -93,7 +105,10 @@ TEST_F(Discovery, MountPointsComeFromMountinfo) {
   EXPECT_EQ(before, openFds());
 }
 
-TEST_F(Discovery, NumbersStayWhileDevicesComeAndGo) {
+// A card taken out and put back (or another in its place) is a new medium:
+// new numbers, so that nothing opened on the old one reaches the new one,
+// under the same name. Others keep theirs.
+TEST_F(Discovery, ACardPutBackIsANewDiskUnderItsOldName) {
   fs.addUsbDisk("sdm", {"sdm1", "sdm2"});
   fs.addUsbDisk("sdn");
   auto first = byName(listAll());
@@ -103,23 +118,18 @@ TEST_F(Discovery, NumbersStayWhileDevicesComeAndGo) {
   ASSERT_EQ(1u, listAll().size());
   plat_volume gone;
   EXPECT_EQ(-1, plat_findVolume(first["/dev/sdm1"].driveIndex, &gone));
-  EXPECT_EQ(nullptr, plat_openDisk(first["/dev/sdm1"].diskNumber));
-
-  fs.addUsbDisk("sdo");  // new while sdm is away: its numbers are new ones
   fs.addUsbDisk("sdm", {"sdm1", "sdm2"});
-  auto third = listAll();
-  auto m = byName(third);
-  ASSERT_EQ(4u, m.size());
-  for (const auto &kv : first) {
-    EXPECT_EQ(kv.second.driveIndex, m[kv.first].driveIndex) << kv.first;
-    EXPECT_EQ(kv.second.diskNumber, m[kv.first].diskNumber) << kv.first;
-    EXPECT_NE(kv.second.driveIndex, m["/dev/sdo"].driveIndex);
-    EXPECT_NE(kv.second.diskNumber, m["/dev/sdo"].diskNumber);
+  auto again = listAll();
+  auto m = byName(again);
+  ASSERT_EQ(3u, m.size());
+  EXPECT_EQ(first["/dev/sdn"].driveIndex, m["/dev/sdn"].driveIndex);
+  EXPECT_EQ(first["/dev/sdn"].diskNumber, m["/dev/sdn"].diskNumber);
+  for (const char *name : {"/dev/sdm1", "/dev/sdm2"}) {
+    EXPECT_NE(first[name].driveIndex, m[name].driveIndex) << name;
+    EXPECT_NE(first[name].diskNumber, m[name].diskNumber) << name;
   }
-  for (size_t i = 1; i < third.size(); i++) EXPECT_LT(third[i - 1].driveIndex, third[i].driveIndex);
-  plat_volume v;
-  ASSERT_EQ(0, plat_findVolume(m["/dev/sdm2"].driveIndex, &v));
-  EXPECT_STREQ("/dev/sdm2", v.name);
+  EXPECT_EQ(nullptr, plat_openDisk(first["/dev/sdm1"].diskNumber));
+  for (size_t i = 1; i < again.size(); i++) EXPECT_LT(again[i - 1].driveIndex, again[i].driveIndex);
 }
 
 TEST_F(Discovery, FirstListingOrdersBlockDevicesNaturallyThenAttachedPaths) {
@@ -152,6 +162,8 @@ TEST_F(Discovery, AttachedFilesAndDirectories) {
   EXPECT_EQ(1, m[dir].onUsb);
   EXPECT_STREQ("", m[img].root);
   EXPECT_EQ(dir, m[dir].root);
+  EXPECT_STREQ("a.img", m[img].product);
+  EXPECT_EQ(5000u, m[img].size);
   EXPECT_NE(m[img].diskNumber, m[dir].diskNumber);
   EXPECT_EQ(0, plat_probeVolume(&m[dir]));
 
@@ -253,6 +265,31 @@ TEST_F(Discovery, MemoryDisksReadZerosBeforeTheirData) {
   EXPECT_EQ(-1, plat_attachMemory(data.data(), data.size(), UINT64_MAX - 10, "overflow"));
   plat_detachAll();
   EXPECT_EQ(nullptr, plat_openDisk(static_cast<uint32_t>(n)));
+}
+
+// The watch calls back when a disk comes or goes or a mount changes, and
+// never after it is stopped.
+TEST_F(Discovery, TheWatchCallsBackOnChanges) {
+  static std::atomic<int> calls{0};
+  calls = 0;
+  plat_watchStart([](void *) { calls++; }, nullptr);
+  auto waitForCall = [](int before) {
+    for (int i = 0; i < 100 && calls == before; i++) usleep(50 * 1000);
+    return calls > before;
+  };
+  fs.addUsbDisk("sdq");
+  EXPECT_TRUE(waitForCall(0));
+  int now = calls;
+  fs.mount("sdq", fs.path("q"));
+  EXPECT_TRUE(waitForCall(now));
+  now = calls;
+  fs.removeDisk("sdq");
+  EXPECT_TRUE(waitForCall(now));
+  plat_watchStop();
+  now = calls;
+  fs.addUsbDisk("sdr");
+  usleep(1500 * 1000);
+  EXPECT_EQ(now, calls.load());
 }
 
 // Runs in a child process: it uses up the run's drive indexes.

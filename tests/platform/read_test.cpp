@@ -11,9 +11,11 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "platform_test_util.h"
+#include "qmx_common.h"
 
 namespace {
 
@@ -159,10 +161,13 @@ TEST_F(Reads, ConcurrentListingsAndReads) {
   EXPECT_EQ(4u * kPerThread, plat_blockReadCount());
 }
 
-// A device the user may not read gives one line naming it, the group that
-// owns it and how to join. As root the open is made by a child process that
-// has given up root; as another user a file mode is enough.
-TEST_F(Reads, PermissionDeniedNamesTheDeviceAndTheFix) {
+// A user without the right to a card's device: a mounted volume of it is
+// still reached through its files; the raw bytes are marked as refused, the
+// hint names the device, the group that owns it and how to join; opening
+// says so once on standard error (never on a quiet thread); asking for the
+// right never prompts for a device the disk service does not know. As root
+// the checks run in a child that has given up root.
+TEST_F(Reads, AUserWithoutTheRightIsToldHowToGetIt) {
   struct group *disk = getgrnam("disk");
   gid_t gid = disk ? disk->gr_gid : getegid();
   struct group *owner = getgrgid(gid);
@@ -173,13 +178,21 @@ TEST_F(Reads, PermissionDeniedNamesTheDeviceAndTheFix) {
   fakesys::writeFile(img, pattern(PLAT_BLOCK_SIZE, 7));
   bool root = geteuid() == 0;
   if (root) {
-    // Let an unprivileged user reach the file but not read it.
+    // Let an unprivileged user reach the tree but not read the device.
     chmod(fs.root().c_str(), 0755);
     chmod(fs.path("").c_str(), 0755);
     ASSERT_EQ(0, chown(img.c_str(), 0, gid));
   }
   ASSERT_EQ(0, chmod(img.c_str(), root ? 0600 : 0000));
-  fs.addUsbDisk("sdw", {}, img);
+  fs.addUsbDisk("sdw", {"sdw1", "sdw2"}, img);
+  for (const char *p : {"sdw1", "sdw2"}) ASSERT_EQ(0, chmod(fs.devNode(p).c_str(), 0600));
+  fs.mount("sdw2", fs.path("w2"));
+  chmod(fs.path("w2").c_str(), 0755);
+
+  std::string expect = "cannot read " + fs.devNode("sdw") + ": permission denied; run as root";
+  if (gid != 0)
+    expect += ", or join the group '" + groupName + "' that owns it (sudo usermod -aG " + groupName +
+              " $USER, then log in again)";
 
   // The child's standard error goes to a pipe; a failing step shows as its
   // exit code after whatever it wrote.
@@ -191,11 +204,19 @@ TEST_F(Reads, PermissionDeniedNamesTheDeviceAndTheFix) {
     close(fds[0]);
     dup2(fds[1], 2);
     if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
-    auto list = listAll();
-    if (list.size() != 1) _exit(11);
-    if (plat_probeVolume(&list[0]) != -1) _exit(12);                  // first line
-    for (int i = 0; i < 2; i++)                                       // no second line
-      if (plat_openDisk(list[0].diskNumber) != nullptr) _exit(13);
+    auto m = byName(listAll());
+    if (m.size() != 2 || !m["/dev/sdw1"].rawDenied) _exit(11);
+    if (plat_probeVolume(&m["/dev/sdw1"]) != -1 || plat_probeVolume(&m["/dev/sdw2"]) != 0) _exit(12);
+    char hint[512];
+    plat_accessHint(m["/dev/sdw1"].diskNumber, hint, sizeof hint);
+    if (expect != hint) _exit(13);
+    qmx_common_setQuiet(1);
+    if (plat_openDisk(m["/dev/sdw1"].diskNumber) != nullptr) _exit(14);  // quiet: no line
+    qmx_common_setQuiet(0);
+    for (int i = 0; i < 2; i++)  // one line, not two
+      if (plat_openDisk(m["/dev/sdw1"].diskNumber) != nullptr) _exit(15);
+    int access = plat_requestAccess(m["/dev/sdw1"].diskNumber);
+    if (access != PLAT_ACCESS_NO_SERVICE && access != PLAT_ACCESS_NOT_A_DEVICE) _exit(16);
     _exit(0);
   }
   close(fds[1]);
@@ -207,11 +228,6 @@ TEST_F(Reads, PermissionDeniedNamesTheDeviceAndTheFix) {
   int status = 0;
   waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) err += "exit " + std::to_string(WEXITSTATUS(status));
-
-  std::string expect = "cannot read " + fs.devNode("sdw") + ": permission denied; run as root";
-  if (gid != 0)
-    expect += ", or join the group '" + groupName + "' that owns it (sudo usermod -aG " + groupName +
-              " $USER, then log in again)";
   EXPECT_EQ(expect + "\n", err);
   chmod(img.c_str(), 0600);
 }
@@ -258,6 +274,13 @@ TEST(RealLoop, ListedAsUsbAndReadsMatchTheImage) {
     ASSERT_EQ(0, memcmp(block, bytes.data() + b * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE)) << "block " << b;
   }
   EXPECT_EQ(-1, plat_readBlock(d, 65, block));
+
+  // A slow reader: every block waits its turn.
+  plat_setReadDelay(20000);
+  auto t0 = std::chrono::steady_clock::now();
+  for (uint64_t b = 0; b < 5; b++) ASSERT_EQ(0, plat_readBlock(d, b, block));
+  plat_setReadDelay(0);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
   plat_closeDisk(d);
 }
 

@@ -9,9 +9,11 @@
 //   fs.install();                            // plat_setRoots at this tree
 //
 // <sys>/block/<disk> links into <sys>/devices/..., whose path runs through
-// "usbN" for USB disks, "ataN" for SATA disks and "virtual" for loop and RAM
-// disks, with "dev", "size" and (for partitions) "partition" files. Device
-// nodes are regular files, or symlinks to an image, holding the disk's bytes.
+// "usbN" for USB disks, "ataN" for SATA disks, "mmc_host" for SD slots and
+// "virtual" for loop and RAM disks, with "dev", "size", "diskseq" (a new
+// number for every disk added, as the kernel gives every medium) and (for
+// partitions) "partition" files. Device nodes are regular files, or
+// symlinks to an image, holding the disk's bytes.
 #pragma once
 
 #include <stdint.h>
@@ -109,6 +111,28 @@ class FakeSysfs {
     addDisk(name, "devices/pci0000:00/0000:00:14.0/usb2/2-" + h + "/2-" + h + ":1.0/host" + h + "/target" + h +
                       ":0:0/" + h + ":0:0:0",
             8, partitions, image);
+  }
+
+  // A card in a built-in SD slot; its device type is "SD" and its name the card's.
+  void addSdCard(const std::string &name, const std::vector<std::string> &partitions = {},
+                 const Image &image = Image()) {
+    addDisk(name, "devices/platform/soc/mmc_host/mmc0/mmc0:aaaa", 179, partitions, image);
+    writeText(disks_[name].sysDir + "/device/type", "SD\n");
+    writeText(disks_[name].sysDir + "/device/name", "SC32G\n");
+  }
+
+  // The reader's vendor and model, padded as SCSI reports them.
+  void setProduct(const std::string &name, const std::string &vendor, const std::string &model) {
+    writeText(disks_.at(name).sysDir + "/device/vendor", vendor + "  \n");
+    writeText(disks_.at(name).sysDir + "/device/model", model + "    \n");
+  }
+
+  // A file system label, as udev links it under /dev/disk/by-label.
+  void setLabel(const std::string &name, const std::string &label) {
+    fs::create_directories(devRoot() + "/disk/by-label");
+    std::string escaped;
+    for (char c : label) escaped += c == ' ' ? std::string("\\x20") : std::string(1, c);
+    fs::create_symlink("../../" + name, devRoot() + "/disk/by-label/" + escaped);
   }
 
   void addSataDisk(const std::string &name, const std::vector<std::string> &partitions = {},
@@ -218,6 +242,8 @@ class FakeSysfs {
     nextMinor_ += 16;
     devNumbers_[name] = std::to_string(major) + ":" + std::to_string(minor);
     writeText(dir + "/dev", devNumbers_[name] + "\n");
+    static int diskseq = 1000;
+    writeText(dir + "/diskseq", std::to_string(++diskseq) + "\n");
 
     std::string node = devNode(name);
     uint64_t size = 0;
