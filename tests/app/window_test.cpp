@@ -6,6 +6,7 @@
 #include <QTextCharFormat>
 #include <QTimer>
 
+#include "device.h"
 #include "globals.h"
 #include "window_access.h"
 
@@ -27,7 +28,10 @@ class WindowTest : public QObject {
  private slots:
   void init() {
     playState = 0;
+    // No disk of the machine's own takes part.
+    plat_setRoots("/nonexistent", "/nonexistent", "/nonexistent");
     window = makeWindow();
+    QVERIFY(settle(*window));
     ui = AppWindowTest::ui(*window);
   }
   void cleanup() { window.reset(); }
@@ -39,8 +43,8 @@ class WindowTest : public QObject {
     QVERIFY(ui->label_video_2->isHidden());
     QCOMPARE(ui->label_time->text(), QString("00:00:00/00:00:00"));
     QCOMPARE(ui->calendarWidget->dateTextFormat().size(), 0);
-    QCOMPARE(AppWindowTest::currentDiskId(*window), -1);
-    QCOMPARE(AppWindowTest::buttons(*window).size(), 0);
+    QVERIFY(!AppWindowTest::cardOpen(*window));
+    QCOMPARE(list()->rowCount(), 0);
     QCOMPARE(window->windowTitle(), QString("视频播放器"));
 
     const QString dir = QCoreApplication::applicationDirPath() + "/Video";
@@ -70,11 +74,11 @@ class WindowTest : public QObject {
   }
 
   // The window's own background reaches every child without one of its
-  // own; the panes stay black and the fragment buttons white.
+  // own; the panes stay black and the fragment buttons white, each type in
+  // its own colour, a type without a look in the default one.
   void styleSheetCascades() {
     const int64_t day = midnight(QDate(2025, 3, 10));
-    AppWindowTest::showDayList(*window, {{1, day + 3600, day + 3700}, {7, day + 7200, day + 7300}},
-                               day + 86400);
+    list()->show({{0, day, day + 1}, {1, day + 2, day + 3}, {2, day + 4, day + 5}, {7, day + 6, day + 7}});
     QCoreApplication::processEvents();
     const QImage image = window->grab().toImage();
     const QColor green(160, 216, 200);
@@ -86,28 +90,13 @@ class WindowTest : public QObject {
     QWidget *pane = ui->label_video_1;
     QCOMPARE(pixelAt(image, window.get(), pane, QPoint(pane->width() / 2, pane->height() / 2)),
              QColor(Qt::black));
-    QList<QPushButton *> buttons = AppWindowTest::buttons(*window);
-    QCOMPARE(buttons.size(), 2);
-    QCOMPARE(pixelAt(image, window.get(), buttons[0], QPoint(5, 5)), QColor(Qt::white));
-    QVERIFY(buttons[0]->styleSheet().contains("color: blue;"));
-    // A type the list has no style for keeps the default button look.
-    QCOMPARE(buttons[1]->styleSheet(), QString());
-    QVERIFY(pixelAt(image, window.get(), buttons[1], QPoint(5, 5)) != QColor(Qt::white));
-
-  }
-
-  // Each type has its own look; a type without one keeps the default.
-  void typesChooseTheButtonLook() {
-    const int64_t day = midnight(QDate(2025, 3, 20));
-    AppWindowTest::showDayList(
-        *window, {{0, day, day + 1}, {1, day + 2, day + 3}, {2, day + 4, day + 5}, {3, day + 6, day + 7}},
-        day + 86400);
-    QList<QPushButton *> b = AppWindowTest::buttons(*window);
-    QCOMPARE(b.size(), 4);
-    QVERIFY(b[0]->styleSheet().contains("color: red;"));
-    QVERIFY(b[1]->styleSheet().contains("color: blue;"));
-    QVERIFY(b[2]->styleSheet().contains("border:2px solid green;"));
-    QCOMPARE(b[3]->styleSheet(), QString());
+    const QStringList colours = {"color: red;", "color: blue;", "color: green;"};
+    for (int row = 0; row < 3; row++) {
+      QVERIFY(list()->button(row)->styleSheet().contains(colours[row]));
+      QCOMPARE(pixelAt(image, window.get(), list()->button(row), QPoint(5, 5)), QColor(Qt::white));
+    }
+    QCOMPARE(list()->button(3)->styleSheet(), QString());
+    QVERIFY(pixelAt(image, window.get(), list()->button(3), QPoint(5, 5)) != QColor(Qt::white));
   }
 
   void marksOnlyDaysTheMonthHas() {
@@ -125,74 +114,58 @@ class WindowTest : public QObject {
     QCOMPARE(cal->dateTextFormat(QDate(2024, 2, 29)).foreground().color(), QColor(Qt::red));
   }
 
-  void trailingFragmentAfterTheDay_data() {
-    QTest::addColumn<int64_t>("lastStartAfterDayEnd");
-    QTest::addColumn<int>("buttons");
-    QTest::newRow("starts one second after the day") << int64_t(1) << 2;
-    QTest::newRow("starts exactly at the day's end") << int64_t(0) << 3;
-  }
-
-  void trailingFragmentAfterTheDay() {
-    QFETCH(int64_t, lastStartAfterDayEnd);
-    QFETCH(int, buttons);
-    const int64_t day = midnight(QDate(2025, 3, 20));
-    const int64_t end = day + 86400;
-    AppWindowTest::showDayList(*window,
-                               {{0, day + 100, day + 200},
-                                {1, day + 300, day + 400},
-                                {2, end + lastStartAfterDayEnd, end + 500}},
-                               end);
-    QCOMPARE(AppWindowTest::buttons(*window).size(), buttons);
-  }
-
   void fragmentsThatEndBeforeTheyStartGetNoButton() {
     const int64_t day = midnight(QDate(2025, 3, 20));
-    AppWindowTest::showDayList(
-        *window, {{1, day + 100, day + 100}, {1, day + 300, day + 200}, {1, day + 400, day + 401}},
-        day + 86400);
-    QList<QPushButton *> buttons = AppWindowTest::buttons(*window);
-    QCOMPARE(buttons.size(), 1);
-    QCOMPARE(buttons[0]->objectName(), QString("%1-%2").arg(day + 400).arg(day + 401));
-    QCOMPARE(buttons[0]->text(), QString("00:06:40-00:06:41   下载 | 播放"));
-    // Entries that get no button still count for the list's height.
+    list()->show({{1, day + 100, day + 100}, {1, day + 300, day + 200}, {1, day + 400, day + 401}});
+    QCOMPARE(list()->rowCount(), 1);
+    QCOMPARE(list()->button(0)->objectName(), QString("%1-%2").arg(day + 400).arg(day + 401));
+    QCOMPARE(list()->button(0)->text(), QString("00:06:40-00:06:41   下载 | 播放"));
+    // Entries that get no row still count for the list's height.
     QCOMPARE(ui->scrollAreaWidgetContents->height(), 800);
   }
 
-  // The row unit shrinks once the list would pass the tallest widget; so
-  // many entries that it would round down to 0 keep rows one pixel apart.
-  void rowUnitShrinksForLongLists_data() {
+  // The row unit shrinks once the list would pass 32700 px, down to one
+  // pixel. However long the list, only the rows in view get a button, and
+  // every row can be scrolled to.
+  void longListsShrinkAndBuildOnlyWhatIsInView_data() {
     QTest::addColumn<int>("entries");
     QTest::addColumn<int>("unit");
-    QTest::addColumn<int>("height");
-    QTest::newRow("743 still fit at full size") << 743 << 40 << 743 * 44;
-    QTest::newRow("744") << 744 << 39 << 744 * 42;
-    QTest::newRow("29727") << 29727 << 1 << 29727;
-    QTest::newRow("29728") << 29728 << 1 << 29728;
+    QTest::newRow("743 still fit at full size") << 743 << 40;
+    QTest::newRow("744") << 744 << 39;
+    QTest::newRow("29727") << 29727 << 1;
+    QTest::newRow("a full day, one a second") << kMaxDayEntries << 1;
   }
 
-  void rowUnitShrinksForLongLists() {
+  void longListsShrinkAndBuildOnlyWhatIsInView() {
     QFETCH(int, entries);
     QFETCH(int, unit);
-    QFETCH(int, height);
     const int64_t day = midnight(QDate(2025, 3, 20));
-    AppWindowTest::showDayList(*window, std::vector<FragmentEntry>(entries, FragmentEntry{1, day + 10, day + 5}),
-                               day + 86400);
-    QCOMPARE(AppWindowTest::rowUnit(*window), unit);
-    QCOMPARE(ui->scrollAreaWidgetContents->height(), height);
-    ui->scrollArea->verticalScrollBar()->setValue(5000);  // paging keeps working
-    QCOMPARE(AppWindowTest::buttons(*window).size(), 0);
+    QVector<FragmentEntry> all;
+    for (int i = 0; i < entries; i++) all.append({1, day + i, day + i + 1});
+    list()->show(all);
+    QCOMPARE(list()->rowUnit(), unit);
+    QVERIFY(ui->scrollAreaWidgetContents->height() >= entries * (unit + unit / 10));
+    const int inView = ui->scrollArea->viewport()->height() / 44 + 2;
+    for (int row : {0, entries / 2, entries - 1}) {
+      list()->scrollTo(row);
+      QVERIFY(list()->button(row));
+      QCOMPARE(list()->button(row)->objectName(), QString("%1-%2").arg(day + row).arg(day + row + 1));
+      const int built = ui->scrollAreaWidgetContents->findChildren<QPushButton *>().size();
+      QVERIFY2(built <= inView, qPrintable(QString("%1 buttons for %2 rows in view").arg(built).arg(inView)));
+    }
   }
 
   void dayQueryNeedsAChosenDisk() {
     const int64_t day = midnight(QDate(2025, 3, 20));
-    AppWindowTest::showDayList(*window, {{1, day + 100, day + 200}}, day + 86400);
-    QPushButton *kept = AppWindowTest::buttons(*window).at(0);
+    list()->show({{1, day + 100, day + 200}});
+    QPushButton *kept = list()->button(0);
     ui->calendarWidget->setSelectedDate(QDate(2025, 3, 21));
-    QCOMPARE(AppWindowTest::buttons(*window).size(), 1);
-    QCOMPARE(AppWindowTest::buttons(*window).at(0), kept);
+    QCOMPARE(list()->rowCount(), 1);
+    QCOMPARE(list()->button(0), kept);
   }
 
  private:
+  FragmentList *list() { return AppWindowTest::list(*window); }
   std::unique_ptr<test> window;
   Ui::test *ui = nullptr;
 };
