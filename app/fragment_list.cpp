@@ -30,14 +30,15 @@ constexpr int64_t kMaxWidgetHeight = 16777215;
 
 QString clock(int64_t seconds) { return QDateTime::fromSecsSinceEpoch(seconds).time().toString(Qt::TextDate); }
 
-// Channels other than channel 0 alone are named: circled numbers, channel 0
-// as ①.
+// Channels other than channel 0 alone are named on a line of their own
+// under the times, as circled numbers (channel 0 is ①): the first line
+// keeps its place, and with it the parts a click chooses by.
 QString channelMark(uint8_t channels) {
   if (channels <= 1) return QString();
-  QString mark;
+  QString mark(QLatin1Char('\n'));
   for (int c = 0; c < 4; c++)
     if (channels & (1u << c)) mark += QChar(0x2460 + c);
-  return mark + QLatin1Char(' ');
+  return mark;
 }
 
 }  // namespace
@@ -55,7 +56,7 @@ QVariant FragmentModel::data(const QModelIndex &index, int role) const {
   const FragmentEntry &e = entries.at(index.row());
   switch (role) {
     case Qt::DisplayRole:
-      return QString("%1%2-%3   %4").arg(channelMark(e.channels), clock(e.start), clock(e.end), tr("下载 | 播放"));
+      return QString("%1-%2   %3%4").arg(clock(e.start), clock(e.end), tr("下载 | 播放"), channelMark(e.channels));
     case SpanRole:
       return QString("%1-%2").arg(e.start).arg(e.end);
     case TypeRole:

@@ -101,7 +101,7 @@ test::test(QWidget *parent, bool verbose) : QWidget(parent) {
   ui->setupUi(this);
 
   setWindowIcon(QIcon(":/videoPlayer.ico"));
-  setWindowTitle("视频播放器");
+  setWindowTitle(tr("视频播放器"));
   showMaximized();
   ui->label_video_2->hide();
 

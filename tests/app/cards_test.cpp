@@ -308,11 +308,11 @@ class CardsTest : public QObject {
     QVERIFY(ui()->label_video_2->isVisible());
     QCOMPARE(marked(ui()->calendarWidget), QSet<QDate>({QDate(2025, 3, 20), QDate(2025, 3, 21)}));
     QCOMPARE(list()->rowCount(), 1);
-    QCOMPARE(list()->button(0)->text(), QString("④ 10:00:00-10:00:04   下载 | 播放"));
+    QCOMPARE(list()->button(0)->text(), QString("10:00:00-10:00:04   下载 | 播放\n④"));
     ui()->calendarWidget->setSelectedDate(QDate(2025, 3, 21));
     QVERIFY(settle(*window));
     QCOMPARE(list()->rowCount(), 1);
-    QCOMPARE(list()->button(0)->text(), QString("①④ 10:00:00-10:00:04   下载 | 播放"));
+    QCOMPARE(list()->button(0)->text(), QString("10:00:00-10:00:04   下载 | 播放\n①④"));
     QCOMPARE(list()->button(0)->objectName(), QString("%1-%2").arg(at("2025-03-21 10:00:00")).arg(at("2025-03-21 10:00:04")));
 
     combo()->setCurrentIndex(0);
