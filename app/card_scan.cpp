@@ -125,6 +125,8 @@ bool appendDay(int layout, uint32_t channel, int64_t from, int64_t to, QVector<F
 }  // namespace
 
 QVector<CardEntry> scanCards(bool verbose) {
+  qmx_storage_init();
+  qmx_storage_v2_init();
   const int wasQuiet = qmx_common_setQuiet(!verbose);
   plat_volume *volumes = nullptr;
   const int n = plat_listVolumes(&volumes);

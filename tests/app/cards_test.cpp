@@ -1,7 +1,8 @@
-// The main window on cards written by the recorder simulator: the chooser's
-// names, cards that come, go and are swapped, opening, the calendar marks
-// and the fragment list on every channel and on daylight-saving days, a
-// slow card, and clicks on the list. Disks are attached through a
+// The main window: its state at start-up, the day marks and the fragment
+// list, and on cards written by the recorder simulator the chooser's names,
+// cards that come, go and are swapped, opening, the calendar marks and the
+// fragment list on every channel and on daylight-saving days, a slow card,
+// and clicks on the list. Disks are attached through a
 // throw-away /sys tree, so the machine's own disks never take part, except
 // in the test that mounts a real loop device.
 #include <grp.h>
@@ -16,8 +17,8 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTextCharFormat>
-#include <QTimeZone>
 #include <QTimer>
 #include <atomic>
 #include <ctime>
@@ -26,24 +27,23 @@
 #include "device.h"
 #include "fake_sysfs.h"
 #include "globals.h"
+#include "startup.h"
 #include "window_access.h"
 
 namespace {
 
-QString cardsim(const QStringList &args) {
+// Writes a card of small synthetic media with these recordings (a raw-disk
+// card unless args say otherwise); cardsim's complaint, or "".
+QString cardsim(const QString &path, int channels, const QStringList &records, QStringList args = {}) {
+  args << "--channels" << QString::number(channels) << "--size" << "64x48" << "--media" << "synthetic" << "--fps"
+       << "2" << "--gop" << "2" << "--out" << path;
+  if (!args.contains("--layout")) args << "--layout" << "raw" << "--no-audio";
+  for (const QString &r : records) args << "--record" << r;
   QProcess p;
   p.start(CARDSIM_PATH, args);
   if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
     return QString::fromLocal8Bit(p.readAllStandardError()) + " ";
   return QString();
-}
-
-// A raw-disk card of small synthetic media with these recordings.
-QString rawCard(const QString &path, int channels, const QStringList &records) {
-  QStringList args = {"--layout", "raw", "--channels", QString::number(channels), "--size", "64x48",
-                      "--media", "synthetic", "--no-audio", "--fps", "2", "--gop", "2", "--out", path};
-  for (const QString &r : records) args << "--record" << r;
-  return cardsim(args);
 }
 
 int64_t at(const QString &localTime) {
@@ -60,25 +60,17 @@ QSet<QDate> marked(QCalendarWidget *cal) {
 
 // What a piece of code writes on standard output and standard error.
 QByteArray output(const std::function<void()> &run) {
-  fflush(stdout);
-  fflush(stderr);
-  FILE *sink = tmpfile();
+  QTemporaryFile sink;
+  sink.open();
+  fflush(nullptr);
   const int saved[2] = {dup(1), dup(2)};
-  dup2(fileno(sink), 1);
-  dup2(fileno(sink), 2);
+  dup2(sink.handle(), 1);
+  dup2(sink.handle(), 2);
   run();
-  fflush(stdout);
-  fflush(stderr);
-  dup2(saved[0], 1);
-  dup2(saved[1], 2);
-  close(saved[0]);
-  close(saved[1]);
-  rewind(sink);
-  QFile f;
-  f.open(sink, QIODevice::ReadOnly);
-  const QByteArray all = f.readAll();
-  fclose(sink);
-  return all;
+  fflush(nullptr);
+  for (int fd : {1, 2}) dup2(saved[fd - 1], fd), close(saved[fd - 1]);
+  sink.seek(0);
+  return sink.readAll();
 }
 
 // Milliseconds this thread has waited for a processor: on a loaded machine
@@ -137,17 +129,15 @@ class CardsTest : public QObject {
       const int64_t s = at(QString("2025-03-10 08:%1:00").arg(i, 2, 10, QLatin1Char('0')));
       records << QString("0,%1,%2,%3").arg(s).arg(s + 4).arg(i % 4);
     }
-    QCOMPARE(rawCard(raw2, 2, records), QString());
-
+    QCOMPARE(cardsim(raw2, 2, records), QString());
     file1 = dir.filePath("file1");
-    QCOMPARE(cardsim({"--layout", "file", "--codec", "h264", "--channels", "1", "--size", "160x96", "--fps", "4",
-                      "--gop", "4", "--out", file1, "--record", "0,2025-03-05 09:00:00,2025-03-05 09:00:04,1",
-                      "--record", "0,2025-03-06 09:00:00,2025-03-06 09:00:04,2"}),
+    QCOMPARE(cardsim(file1, 1, {"0,2025-03-05 09:00:00,2025-03-05 09:00:04,1", "0,2025-03-06 09:00:00,2025-03-06 09:00:04,2"},
+                     {"--layout", "file", "--codec", "h264"}),
              QString());
 
     // Channel 3 alone on the 20th; channels 0 and 3 over the same span on the 21st.
     raw4 = dir.filePath("raw4.img");
-    QCOMPARE(rawCard(raw4, 4,
+    QCOMPARE(cardsim(raw4, 4,
                      {"3,2025-03-20 10:00:00,2025-03-20 10:00:04,1", "0,2025-03-21 10:00:00,2025-03-21 10:00:04,1",
                       "3,2025-03-21 10:00:00,2025-03-21 10:00:04,1"}),
              QString());
@@ -169,13 +159,15 @@ class CardsTest : public QObject {
 
   // Cards are named by label or reader, size, layout and channels, with
   // their path in the tool tip; a disk that is not a card is not offered
-  // and its probing prints nothing. Cards that come and go are followed
-  // without a press; the open card taken out stops play and says so, and
-  // put back it is offered and opens again.
+  // and its probing prints nothing; a disk both libraries recognise is a
+  // file-layout card. Cards that come and go are followed without a press,
+  // and the chosen card stays chosen; a press with nothing changed changes
+  // nothing. The open card taken out stops play and says so, and put back
+  // it is offered and opens again.
   void theChooserNamesAndFollowsCards() {
     fs->addUsbDisk("sdb", {}, raw2.toStdString());
     fs->setProduct("sdb", "Generic", "STORAGE DEVICE");
-    fs->addUsbDisk("sdc", {"sdc1"}, fakesys::Image::sparse(1 << 20));
+    fs->addUsbDisk("sdc", {"sdc1"}, raw4.toStdString());
     fs->mount("sdc1", file1.toStdString());
     fs->setLabel("sdc1", "REC CARD");
     fs->addUsbDisk("sdd", {}, fakesys::Image::sparse(200 << 20));  // no card
@@ -187,22 +179,32 @@ class CardsTest : public QObject {
       texts << combo()->itemText(i);
       tips << combo()->itemData(i, Qt::ToolTipRole).toString();
     }
-    QCOMPARE(texts, QStringList({"REC CARD · 1.0 MB · 文件格式 · 1 路",
+    const QString size = QString::number(QFileInfo(raw4).size() / 1e6, 'f', 1);
+    QCOMPARE(texts, QStringList({"REC CARD · " + size + " MB · 文件格式 · 1 路",
                                  QString("Generic STORAGE DEVICE · %1 MB · 裸盘格式 · 2 路")
                                      .arg(QFileInfo(raw2).size() / 1e6, 0, 'f', 1)}));
     QCOMPARE(tips, QStringList({QString::fromStdString(fs->devNode("sdc1")) + "\n挂载于 " + QDir(file1).canonicalPath(),
                                 QString::fromStdString(fs->devNode("sdb"))}));
     QVERIFY(combo()->view()->minimumWidth() > QFontMetrics(combo()->font()).horizontalAdvance(texts[1]));
 
-    fs->addUsbDisk("sde", {}, raw4.toStdString());
-    QTRY_COMPARE_WITH_TIMEOUT(combo()->count(), 3, 10000);
-    fs->removeDisk("sde");
-    QTRY_COMPARE_WITH_TIMEOUT(combo()->count(), 2, 10000);
-
     choose(1, QDate(2025, 3, 10));
     QVERIFY(AppWindowTest::cardOpen(*window));
     QCOMPARE(int(storageV), 1);
-    playState = 1;
+    QSignalSpy textChanges(combo(), &QComboBox::currentTextChanged);
+    pressCombo(combo());
+    QVERIFY(settle(*window));
+    QCOMPARE(textChanges.count(), 0);
+    playState = 1;  // opening a card stops play; listing the day again does not
+    fs->addUsbDisk("sde", {}, raw4.toStdString());
+    QTRY_COMPARE_WITH_TIMEOUT(combo()->count(), 3, 10000);
+    QVERIFY(settle(*window));
+    QCOMPARE(combo()->currentText(), texts[1]);
+    QCOMPARE(textChanges.count(), 1);
+    QCOMPARE(int(playState), 1);
+    QCOMPARE(list()->rowCount(), 11);
+    fs->removeDisk("sde");
+    QTRY_COMPARE_WITH_TIMEOUT(combo()->count(), 2, 10000);
+
     fs->removeDisk("sdb");
     QTRY_COMPARE_WITH_TIMEOUT(combo()->count(), 1, 10000);
     QVERIFY(settle(*window));
@@ -213,48 +215,8 @@ class CardsTest : public QObject {
 
     fs->addUsbDisk("sdb", {}, raw2.toStdString());  // the same card, back in its reader
     QTRY_COMPARE_WITH_TIMEOUT(combo()->count(), 2, 10000);
-    choose(combo()->count() - 1, QDate(2025, 3, 10));
+    choose(1, QDate(2025, 3, 10));
     QVERIFY(AppWindowTest::cardOpen(*window));
-    QCOMPARE(list()->rowCount(), 11);
-  }
-
-  void aCardBothLayoutsRecogniseIsAFileLayoutCard() {
-    fs->addUsbDisk("sdb", {}, raw2.toStdString());
-    fs->mount("sdb", file1.toStdString());
-    open();
-    QCOMPARE(combo()->count(), 1);
-    choose(0, QDate(2025, 3, 5));
-    QCOMPARE(int(storageV), 2);
-    QCOMPARE(int(videoType), 1);
-    QCOMPARE(int(channelNum), 1);
-    QCOMPARE(list()->rowCount(), 1);
-  }
-
-  // A press asks again; an unchanged list changes nothing, one with another
-  // card keeps the choice and lists the day again.
-  void rediscoveryKeepsTheChoice() {
-    fs->addUsbDisk("sdb", {}, raw2.toStdString());
-    open();
-    choose(0, QDate(2025, 3, 10));
-    QPushButton *first = list()->button(0);
-    QSignalSpy textChanges(combo(), &QComboBox::currentTextChanged);
-    pressCombo(combo());
-    QVERIFY(settle(*window));
-    QCOMPARE(textChanges.count(), 0);
-    QCOMPARE(list()->button(0), first);
-
-    fs->addUsbDisk("sdc", {}, fakesys::Image::sparse(1 << 20));
-    fs->mount("sdc", file1.toStdString());
-    playState = 1;  // opening a card stops play; a re-query does not
-    pressCombo(combo());
-    QVERIFY(settle(*window));
-    QCOMPARE(combo()->count(), 2);
-    const QVector<CardEntry> all = scanCards(false);
-    QCOMPARE(combo()->currentText(), cardText(*std::find_if(all.begin(), all.end(), [](const CardEntry &c) {
-                                        return c.layout == CardRaw;
-                                      })));
-    QCOMPARE(textChanges.count(), 1);
-    QCOMPARE(int(playState), 1);
     QCOMPARE(list()->rowCount(), 11);
   }
 
@@ -357,7 +319,7 @@ class CardsTest : public QObject {
     }
     const QString card = dir.filePath("dst.img");
     QFile::remove(card);
-    QCOMPARE(rawCard(card, 1, args), QString());
+    QCOMPARE(cardsim(card, 1, args), QString());
     fs->addUsbDisk("sdb", {}, card.toStdString());
     open();
     const QDate first = QDate::fromString(records[0].left(10), Qt::ISODate);
@@ -435,14 +397,11 @@ class CardsTest : public QObject {
     QCoreApplication::processEvents();
     choose(0, QDate(2025, 3, 10));
     QCOMPARE(list()->rowCount(), 11);
-    QCOMPARE(list()->rowUnit(), 40);
-    QCOMPARE(ui()->scrollAreaWidgetContents->height(), 800);
     QList<QPushButton *> buttons = laidOutButtons(*window);
     QCOMPARE(buttons.size(), laidOut);
     const int64_t start = at("2025-03-10 08:01:00");
     QCOMPARE(buttons[1]->objectName(), QString("%1-%2").arg(start).arg(start + 4));
     QCOMPARE(buttons[1]->text(), QString("08:01:00-08:01:04   下载 | 播放"));
-    QVERIFY(buttons[2]->styleSheet().contains("solid green"));
     if (viewport < 397) return;
 
     QPushButton *b = buttons[1];
@@ -503,6 +462,13 @@ class CardsTest : public QObject {
     const bool mounted = QProcess::execute("mount", {"-o", "ro", loop, mnt}) == 0;
     plat_setRoots("/sys", "/proc", "/dev");
     int status = -1;
+    uint64_t size = 0;
+    for (const CardEntry &c : scanCards(false)) {
+      plat_disk *disk = c.source == loop ? plat_openDisk(c.diskNumber) : nullptr;  // root reads the device
+      uint8_t block[PLAT_BLOCK_SIZE];
+      if (disk && plat_readBlock(disk, 0, block) == 0) size = plat_diskSize(disk);
+      plat_closeDisk(disk);
+    }
     if (mounted) {
       const pid_t pid = fork();
       if (pid == 0) {
@@ -517,6 +483,108 @@ class CardsTest : public QObject {
     QProcess::execute("losetup", {"-d", loop});
     if (!mounted) QSKIP("cannot mount here");
     QCOMPARE(status, 0);
+    QCOMPARE(size, uint64_t(QFileInfo(image).size()));
+  }
+
+  // Without any card: the state right after start-up, the day marks, and
+  // the fragment list built from given day lists.
+  void startsWithNothingChosen() {
+    open();
+    QCOMPARE(ui()->comboBox_disk->count(), 0);
+    QCOMPARE(ui()->comboBox_audioDevice->count(), 0);
+    QVERIFY(ui()->label_video_1->isVisible());
+    QVERIFY(ui()->label_video_2->isHidden());
+    QCOMPARE(ui()->label_time->text(), QString("00:00:00/00:00:00"));
+    QCOMPARE(ui()->calendarWidget->dateTextFormat().size(), 0);
+    QVERIFY(!AppWindowTest::cardOpen(*window));
+    QCOMPARE(list()->rowCount(), 0);
+    QCOMPARE(window->windowTitle(), QString("视频播放器"));
+    // A --card path that is no card is said in the window's words.
+    QCOMPARE(attachCards({"/no/such.img", "/dev/null"}),
+             QStringList({"无法打开 /no/such.img：没有这个文件或目录", "无法打开 /dev/null：不是存储卡的映像、块设备或目录"}));
+  }
+
+  // Each recording type has its button look, white with the type's colour;
+  // a type without one keeps the default look.
+  void typesChooseTheButtonLook() {
+    open();
+    const int64_t day = dayStart(QDate(2025, 3, 10));
+    list()->show({{0, day, day + 1}, {1, day + 2, day + 3}, {2, day + 4, day + 5}, {7, day + 6, day + 7}});
+    const QStringList colours = {"color: red;", "color: blue;", "color: green;"};
+    for (int row = 0; row < 3; row++) {
+      QVERIFY(list()->button(row)->styleSheet().contains(colours[row]));
+      QVERIFY(list()->button(row)->styleSheet().contains("background-color: white;"));
+    }
+    QCOMPARE(list()->button(3)->styleSheet(), QString());
+  }
+
+  void marksOnlyDaysTheMonthHas() {
+    open();
+    QCalendarWidget *cal = ui()->calendarWidget;
+    AppWindowTest::markMonth(*window, 2025, 3, (1u << 0) | (1u << 30));
+    QCOMPARE(cal->dateTextFormat(QDate(2025, 3, 1)).foreground().color(), QColor(Qt::red));
+    QCOMPARE(cal->dateTextFormat(QDate(2025, 3, 31)).foreground().color(), QColor(Qt::red));
+    QCOMPARE(cal->dateTextFormat().size(), 2);
+
+    AppWindowTest::markMonth(*window, 2025, 4, 1u << 30);  // April has 30 days
+    QCOMPARE(cal->dateTextFormat().size(), 2);
+    AppWindowTest::markMonth(*window, 2025, 2, (1u << 28) | (1u << 29) | (1u << 30));
+    QCOMPARE(cal->dateTextFormat().size(), 2);
+    AppWindowTest::markMonth(*window, 2024, 2, 1u << 28);  // a leap year's 29 February
+    QCOMPARE(cal->dateTextFormat(QDate(2024, 2, 29)).foreground().color(), QColor(Qt::red));
+  }
+
+  void fragmentsThatEndBeforeTheyStartGetNoButton() {
+    open();
+    const int64_t day = dayStart(QDate(2025, 3, 20));
+    list()->show({{1, day + 100, day + 100}, {1, day + 300, day + 200}, {1, day + 400, day + 401}});
+    QCOMPARE(list()->rowCount(), 1);
+    QCOMPARE(list()->button(0)->objectName(), QString("%1-%2").arg(day + 400).arg(day + 401));
+    QCOMPARE(list()->button(0)->text(), QString("00:06:40-00:06:41   下载 | 播放"));
+    // Entries that get no row still count for the list's height.
+    QCOMPARE(ui()->scrollAreaWidgetContents->height(), 800);
+  }
+
+  // The row unit shrinks once the list would pass 32700 px, down to one
+  // pixel. However long the list, only the rows in view get a button, and
+  // every row can be scrolled to.
+  void longListsShrinkAndBuildOnlyWhatIsInView_data() {
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<int>("unit");
+    QTest::newRow("743 still fit at full size") << 743 << 40;
+    QTest::newRow("744") << 744 << 39;
+    QTest::newRow("29727") << 29727 << 1;
+    QTest::newRow("a full day, one a second") << kMaxDayEntries << 1;
+  }
+
+  void longListsShrinkAndBuildOnlyWhatIsInView() {
+    open();
+    QFETCH(int, entries);
+    QFETCH(int, unit);
+    const int64_t day = dayStart(QDate(2025, 3, 20));
+    QVector<FragmentEntry> all;
+    for (int i = 0; i < entries; i++) all.append({1, day + i, day + i + 1});
+    list()->show(all);
+    QCOMPARE(list()->rowUnit(), unit);
+    QVERIFY(ui()->scrollAreaWidgetContents->height() >= entries * (unit + unit / 10));
+    const int inView = ui()->scrollArea->viewport()->height() / 44 + 2;
+    for (int row : {0, entries / 2, entries - 1}) {
+      list()->scrollTo(row);
+      QVERIFY(list()->button(row));
+      QCOMPARE(list()->button(row)->objectName(), QString("%1-%2").arg(day + row).arg(day + row + 1));
+      const int built = ui()->scrollAreaWidgetContents->findChildren<QPushButton *>().size();
+      QVERIFY2(built <= inView, qPrintable(QString("%1 buttons for %2 rows in view").arg(built).arg(inView)));
+    }
+  }
+
+  void dayQueryNeedsAChosenDisk() {
+    open();
+    const int64_t day = dayStart(QDate(2025, 3, 20));
+    list()->show({{1, day + 100, day + 200}});
+    QPushButton *kept = list()->button(0);
+    ui()->calendarWidget->setSelectedDate(QDate(2025, 3, 21));
+    QCOMPARE(list()->rowCount(), 1);
+    QCOMPARE(list()->button(0), kept);
   }
 
  private:

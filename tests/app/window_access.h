@@ -27,8 +27,6 @@ class AppWindowTest {
   static Ui::test *ui(test &w) { return w.ui; }
   static FragmentList *list(test &w) { return w.fragmentList; }
   static bool cardOpen(test &w) { return w.openKey != test::kNoCard; }
-  static QMenu *speedMenu(test &w) { return w.speedMenu; }
-  static QTimer *sliderTimer(test &w) { return w.sliderTimer; }
   static QLabel *frameTimeLabel(test &w) { return w.frameTimeLabel; }
   static void markMonth(test &w, int year, int month, uint32_t mask) { w.markMonth(year, month, mask); }
 };
@@ -59,9 +57,8 @@ inline bool settle(test &w, int ms = 60000) {
 
 // A left press on a combo box as a user makes it; the drop-down that opens
 // is closed again.
-inline void pressCombo(QComboBox *combo, Qt::MouseButton button = Qt::LeftButton) {
-  QTest::mousePress(combo, button, Qt::NoModifier, QPoint(20, combo->height() / 2));
-  QTest::mouseRelease(combo, button, Qt::NoModifier, QPoint(20, combo->height() / 2));
+inline void pressCombo(QComboBox *combo) {
+  QTest::mouseClick(combo, Qt::LeftButton, Qt::NoModifier, QPoint(20, combo->height() / 2));
   combo->hidePopup();
 }
 

@@ -46,19 +46,16 @@ inline void writeText(const std::string &path, const std::string &text) {
   writeFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-// What a fake device node holds: given bytes, a link to an image file, or a
-// sparse file (default 1 MiB of zeros). Image::empty() is a card reader with
+// What a fake device node holds: a link to an image file, or a sparse file
+// (default 1 MiB of zeros). Image::empty() is a card reader with
 // no card in it.
 struct Image {
-  enum Kind { Bytes, File, Sparse } kind = Sparse;
-  std::vector<uint8_t> bytes;
-  std::string file;
+  std::string file;  // a link to this image, else a sparse file of size bytes
   uint64_t size = 1 << 20;
 
   Image() = default;
-  Image(std::vector<uint8_t> b) : kind(Bytes), bytes(std::move(b)) {}  // NOLINT: implicit on purpose
-  Image(std::string imagePath) : kind(File), file(std::move(imagePath)) {}  // NOLINT
-  static Image empty() { return Image(std::vector<uint8_t>()); }
+  Image(std::string imagePath) : file(std::move(imagePath)) {}  // NOLINT: implicit on purpose
+  static Image empty() { return sparse(0); }
   static Image sparse(uint64_t bytes) {
     Image i;
     i.size = bytes;
@@ -247,10 +244,7 @@ class FakeSysfs {
 
     std::string node = devNode(name);
     uint64_t size = 0;
-    if (image.kind == Image::Bytes) {
-      writeFile(node, image.bytes);
-      size = image.bytes.size();
-    } else if (image.kind == Image::Sparse) {  // holes cost no blocks
+    if (image.file.empty()) {  // holes cost no blocks
       { std::ofstream touch(node, std::ios::binary); }
       if (truncate(node.c_str(), static_cast<off_t>(image.size)) != 0)
         throw std::runtime_error("fake_sysfs: cannot size " + node);
