@@ -5,7 +5,7 @@
 #include <QFontMetrics>
 #include <algorithm>
 
-void DiskChooser::offer(const QVector<CardEntry> &cards) {
+void DiskChooser::offer(const QVector<CardEntry> &cards, uint64_t fallback) {
   QStringList texts;
   QList<uint64_t> keys;
   for (const CardEntry &c : cards) {
@@ -38,7 +38,8 @@ void DiskChooser::offer(const QVector<CardEntry> &cards) {
   combo->view()->setMinimumWidth(width);
   combo->setCurrentIndex(-1);
   combo->blockSignals(false);
-  const int again = hadChoice ? keys.indexOf(wasKey) : -1;
+  int again = hadChoice ? keys.indexOf(wasKey) : -1;
+  if (again < 0) again = keys.indexOf(fallback);
   if (again >= 0)
     combo->setCurrentIndex(again);
   else

@@ -15,9 +15,10 @@ class DiskChooser {
 
   // Offers these cards. An unchanged list changes nothing. Otherwise the
   // list is rebuilt; a card that was chosen and is still offered is chosen
-  // again (the combo box's currentTextChanged fires, as for a choice);
-  // without one, nothing is chosen and currentTextChanged fires with "".
-  void offer(const QVector<CardEntry> &cards);
+  // again, else the card with key fallback if offered (the combo box's
+  // currentTextChanged fires, as for a choice); without one, nothing is
+  // chosen and currentTextChanged fires with "".
+  void offer(const QVector<CardEntry> &cards, uint64_t fallback);
 
   // The chosen card, or null.
   const CardEntry *chosen() const;

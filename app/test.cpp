@@ -10,7 +10,6 @@
 #include <QComboBox>
 #include <QCursor>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QDebug>
 #include <QLabel>
 #include <QMenu>
@@ -478,7 +477,9 @@ void test::onCardsScanned(QVector<CardEntry> cards, int serial) {
     QMetaObject::invokeMethod(cardWorker, "close", Qt::QueuedConnection);
     showNotice(wasPlaying ? tr("存储卡已移除，播放已停止。") : tr("存储卡已移除。"));
   }
-  diskChooser->offer(cards);
+  // A card opened through another entry (one that needed the right to be
+  // read) is chosen under its own.
+  diskChooser->offer(cards, openKey);
 }
 
 void test::on_comboBox_disk_currentTextChanged(QString) {
@@ -498,10 +499,9 @@ void test::openDisk(const CardEntry &entry) {
 
 void test::onCardOpened(OpenResult result, int serial) {
   if (!cardWorker) return;  // the window is closing
-  QElapsedTimer dbg; dbg.start();
-  struct D { QElapsedTimer &t; ~D() { fprintf(stderr, "DBG opened %lld\n", (long long)t.elapsed()); } } d{dbg};
   setBusy(-1);
   if (serial != openSerial) return;
+  const uint64_t openKeyAsked = pendingKey;
   pendingKey = kNoCard;
   if (!result.ok) {
     openKey = kNoCard;
@@ -510,6 +510,7 @@ void test::onCardOpened(OpenResult result, int serial) {
     showNotice(result.message);
     return;
   }
+  if (result.entry.key() != openKeyAsked) findDiskDevice();  // it is offered under a name of its own now
   openKey = result.entry.key();
   openLayout = result.entry.layout;
   openChannels = result.channels;
@@ -562,8 +563,6 @@ void test::queryMonth(int year, int month) {
 
 void test::onMonthReady(int year, int month, uint32_t mask, int serial) {
   if (!cardWorker) return;  // the window is closing
-  QElapsedTimer dbg; dbg.start();
-  struct D { QElapsedTimer &t; ~D() { fprintf(stderr, "DBG month %lld\n", (long long)t.elapsed()); } } d{dbg};
   setBusy(-1);
   if (serial != monthSerial || openKey == kNoCard) return;
   markMonth(year, month, mask);
@@ -601,8 +600,6 @@ void test::on_calendarWidget_selectionChanged() {
 
 void test::onDayReady(QDate, QVector<FragmentEntry> entries, bool listed, int serial) {
   if (!cardWorker) return;  // the window is closing
-  QElapsedTimer dbg; dbg.start();
-  struct D { QElapsedTimer &t; ~D() { fprintf(stderr, "DBG day %lld\n", (long long)t.elapsed()); } } d{dbg};
   setBusy(-1);
   if (serial != daySerial || !listed) return;
   fragmentList->show(entries);
