@@ -154,6 +154,7 @@ TEST_F(Reads, AUserWithoutTheRightIsToldHowToGetIt) {
   }
   ASSERT_EQ(0, chmod(img.c_str(), root ? 0600 : 0000));
   fs.addUsbDisk("sdw", {"sdw1", "sdw2"}, img);
+  fs.addUsbDisk("sdx", {}, img);
   for (const char *p : {"sdw1", "sdw2"}) ASSERT_EQ(0, chmod(fs.devNode(p).c_str(), 0600));
   fs.mount("sdw2", fs.path("w2"));
   chmod(fs.path("w2").c_str(), 0755);
@@ -168,13 +169,13 @@ TEST_F(Reads, AUserWithoutTheRightIsToldHowToGetIt) {
   auto asUser = [&] {
     if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
     auto m = byName(listAll());
-    if (m.size() != 2 || !m["/dev/sdw1"].rawDenied) _exit(11);
+    if (m.size() != 3 || !m["/dev/sdw1"].rawDenied) _exit(11);
     if (plat_probeVolume(&m["/dev/sdw1"]) != -1 || plat_probeVolume(&m["/dev/sdw2"]) != 0) _exit(12);
     char hint[512];
     plat_accessHint(m["/dev/sdw1"].diskNumber, hint, sizeof hint);
     if (expect != hint) _exit(13);
     qmx_common_setQuiet(1);
-    if (plat_openDisk(m["/dev/sdw1"].diskNumber) != nullptr) _exit(14);  // quiet: no line
+    if (plat_openDisk(m["/dev/sdx"].diskNumber) != nullptr) _exit(14);  // quiet: no line
     qmx_common_setQuiet(0);
     for (int i = 0; i < 2; i++)  // one line, not two
       if (plat_openDisk(m["/dev/sdw1"].diskNumber) != nullptr) _exit(15);
