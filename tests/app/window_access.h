@@ -62,15 +62,6 @@ inline void pressCombo(QComboBox *combo) {
   combo->hidePopup();
 }
 
-// Buttons of the fragment list that are laid out now, in layout order.
-inline QList<QPushButton *> laidOutButtons(test &w) {
-  QList<QPushButton *> out;
-  QLayout *layout = AppWindowTest::ui(w)->scrollAreaWidgetContents->layout();
-  for (int i = 0; i < layout->count(); i++)
-    if (auto *b = qobject_cast<QPushButton *>(layout->itemAt(i)->widget())) out.append(b);
-  return out;
-}
-
 // A mouse click at x (and mid height) of a fragment button; the handler
 // reads the click point from the cursor, so the cursor goes there first.
 inline void clickAt(QPushButton *button, int x) {
