@@ -2,6 +2,8 @@
 #   make run    installs what is missing, builds, starts the player on the demo cards
 #   make test   installs what is missing, builds, runs every test
 # make fuzz runs the libFuzzer builds of the card readers for a bounded time.
+# make install (PREFIX=/usr/local) installs the programs, desktop entry, icon,
+# AppStream metadata and manual pages; make package builds the Debian package.
 # SAN=address or SAN=thread builds into build-<san>/ with that sanitizer.
 
 SAN ?=
@@ -13,7 +15,9 @@ endif
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run demo screenshot bench fuzz clean
+PREFIX ?= /usr/local
+
+.PHONY: all deps configure build test run demo screenshot bench fuzz install package clean
 
 all: build
 
@@ -43,6 +47,12 @@ bench: build
 
 fuzz: deps
 	@bash scripts/fuzz
+
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-address build-thread build-fuzz

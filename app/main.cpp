@@ -1,21 +1,24 @@
 // Entry point of the card player.
 //
-//   cardplayer [--card PATH]...
+//   cardplayer [--card PATH]... [--verbose]
 //
 // Each --card path is attached before the window is made: a regular file or
 // a block device counts as a disk, a directory as a mounted volume. Without
 // options the program looks only at the disks the system reports; with them
-// it also lists the disks at once and opens the first.
+// it also opens the first card. A path that cannot be attached is said on
+// standard error and in the window; when no card given can be attached the
+// program ends with status 1 once the user has read why.
 #include <QApplication>
 #include <QComboBox>
 #include <QCommandLineParser>
 #include <QDate>
-#include <QFile>
+#include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
 
-#include "device.h"
 #include "screenshot.h"
+#include "startup.h"
 #include "test.h"
 
 namespace {
@@ -26,6 +29,9 @@ struct Options {
                           "(a disk), or a directory (a mounted volume). May be given more "
                           "than once.",
                           "PATH"};
+  QCommandLineOption verbose{"verbose",
+                             "Print debug lines, and what the card libraries find wrong with disks "
+                             "that are not cards."};
   // Unattended pictures of the window (scripts/screenshot); not shown in --help.
   QCommandLineOption shot{"screenshot", "Save the window to FILE and quit.", "FILE"};
   QCommandLineOption shotDisk{"screenshot-disk", "Choose a disk first: its index or part of its name.",
@@ -38,6 +44,7 @@ struct Options {
         "Plays and exports the recordings of a camera recorder's card.");
     parser->addHelpOption();
     parser->addOption(card);
+    parser->addOption(verbose);
     for (QCommandLineOption *o : {&shot, &shotDisk, &shotDay, &shotFragment}) {
       o->setFlags(QCommandLineOption::HiddenFromHelp);
       parser->addOption(*o);
@@ -65,7 +72,9 @@ int main(int argc, char *argv[]) {
     parser.showHelp(0);
   }
 
+  chooseWindowSystem();
   QApplication application(argc, argv);
+  setUpLanguage(application);
 
   QCommandLineParser parser;
   Options options;
@@ -81,21 +90,32 @@ int main(int argc, char *argv[]) {
     return 2;
   }
 
-  for (const QString &path : parser.values(options.card))
-    plat_attachPath(QFile::encodeName(path).constData());
+  const bool verbose = parser.isSet(options.verbose);
+  setUpLogging(verbose);
+  const QStringList cards = parser.values(options.card);
+  const QStringList problems = attachCards(cards);
 
-  test window;
+  test window(nullptr, verbose);
   window.setStyleSheet(kMainWindowStyleSheet);
   window.show();
 
-  // Cards named on the command line are shown at once: the disk list is
-  // read as a press on the chooser would read it, and the first disk is
-  // opened, so its recorded days are marked without a click.
-  if (parser.isSet(options.card)) {
-    QTimer::singleShot(0, &window, [&window] {
-      QMetaObject::invokeMethod(&window, "findDiskDevice");
-      auto *combo = window.findChild<QComboBox *>("comboBox_disk");
-      if (combo && combo->currentIndex() < 0 && combo->count() > 0) combo->setCurrentIndex(0);
+  if (!cards.isEmpty() && problems.size() == cards.size()) {
+    QMessageBox::critical(&window, window.windowTitle(), problems.join('\n'));
+    return 1;
+  }
+  if (!problems.isEmpty()) window.showNotice(problems.join('\n'));
+
+  // Cards named on the command line are shown at once: the first card the
+  // chooser offers is opened, so its recorded days are marked without a
+  // click.
+  if (!cards.isEmpty()) {
+    auto *combo = window.findChild<QComboBox *>("comboBox_disk");
+    auto openFirst = std::make_shared<QMetaObject::Connection>();
+    *openFirst = QObject::connect(combo->model(), &QAbstractItemModel::rowsInserted, &window, [combo, openFirst] {
+      QObject::disconnect(*openFirst);
+      QTimer::singleShot(0, combo, [combo] {
+        if (combo->currentIndex() < 0 && combo->count() > 0) combo->setCurrentIndex(0);
+      });
     });
   }
 

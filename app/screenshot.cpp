@@ -17,6 +17,11 @@ namespace {
 // Time for the layouts and the paging to settle before the picture is taken.
 constexpr int kSettleMs = 400;
 
+// The window finds, opens and lists cards on a thread of its own.
+void settle(test *window) {
+  while (window->isBusy()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
 void finish(int code, const QString &message) {
   if (!message.isEmpty()) fprintf(stderr, "screenshot: %s\n", qPrintable(message));
   QCoreApplication::exit(code);
@@ -29,6 +34,7 @@ void scheduleScreenshot(test *window, const ScreenshotRequest &request) {
     if (!request.disk.isEmpty()) {
       // The same refresh a press on the disk chooser makes.
       QMetaObject::invokeMethod(window, "findDiskDevice");
+      settle(window);
       auto *combo = window->findChild<QComboBox *>("comboBox_disk");
       bool isIndex = false;
       int index = request.disk.toInt(&isIndex);
@@ -38,11 +44,13 @@ void scheduleScreenshot(test *window, const ScreenshotRequest &request) {
         return;
       }
       combo->setCurrentIndex(index);
+      settle(window);
     }
     if (request.day.isValid()) {
       auto *calendar = window->findChild<QCalendarWidget *>("calendarWidget");
       calendar->setCurrentPage(request.day.year(), request.day.month());
       calendar->setSelectedDate(request.day);
+      settle(window);
     }
     if (request.fragment >= 0) {
       // Fragment buttons are named "<start>-<end>"; the paging moves them

@@ -30,8 +30,13 @@
 #include <cstring>
 #include <vector>
 
+#include "card_worker.h"
 #include "demuxer.h"
 #include "demuxer_2.h"
+#include "device.h"
+#include "disk_chooser.h"
+#include "fragment_list.h"
+#include "notice.h"
 #include "download.h"
 #include "close_guard.h"
 #include "downloadinfo.h"
@@ -54,49 +59,6 @@ const char kSliderStyle[] =
     " margin-bottom: -6px; border-radius: 10px; background: rgb(29, 170, 200); }"
     "QSlider::handle:horizontal:hover { background: rgb(184, 0, 0);"
     " border: 1px solid rgb(184, 18, 18); }";
-
-const char *const kFragmentStyles[3] = {
-    "QPushButton { min-width: 220px;max-width: 220px;min-height: 40px;max-height: 40px;"
-    "background-color: white; color: red; font-size: 10pt; border:2px solid red;}",
-    "QPushButton { min-width: 220px;max-width: 220px;min-height: 40px;max-height: 40px;"
-    "background-color: white; color: blue; font-size: 10pt; border:2px solid blue;}",
-    "QPushButton { min-width: 220px;max-width: 220px;min-height: 40px;max-height: 40px;"
-    "background-color: white; color: green; font-size: 10pt; border:2px solid green;}",
-};
-
-// Largest height a widget may take.
-constexpr int64_t kMaxWidgetHeight = 16777215;
-
-int64_t localMidnight(const QDate &date) {
-  return QDateTime(date, QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch();
-}
-
-// Copies the library's day list into plain entries and releases it. The
-// file layout's type byte carries other flags in its upper half, so only
-// its low four bits name the recording type.
-bool takeDayList(int layout, int64_t dayStart, int64_t dayEnd, std::vector<FragmentEntry> *out) {
-  out->clear();
-  if (layout == 1) {
-    qmx_storage_dayFragment *list = qmx_storage_queryByDay(0, dayStart, dayEnd);
-    if (!list) return false;
-    out->reserve(list->count);
-    for (uint32_t i = 0; i < list->count; i++) {
-      const qmx_storage_fragment &f = list->fragment[i];
-      out->push_back({f.type, f.startTime, f.endTime});
-    }
-    free(list);
-  } else {
-    qmx_storage_v2_dayFragment *list = qmx_storage_v2_queryByDay(dayStart, dayEnd);
-    if (!list) return false;
-    out->reserve(list->count);
-    for (uint32_t i = 0; i < list->count; i++) {
-      const qmx_storage_v2_fragment &f = list->fragment[i];
-      out->push_back({static_cast<uint8_t>(f.type & 0x0F), f.startTime, f.endTime});
-    }
-    free(list);
-  }
-  return true;
-}
 
 // Chooses the SDL video driver that matches the toolkit's window system, so
 // that SDL never tries to draw into a window id that belongs to another one
@@ -134,12 +96,12 @@ SDL_Rect fitPicture(int width, int height, int ww, int wh) {
   return r;
 }
 
-test::test(QWidget *parent) : QWidget(parent) {
+test::test(QWidget *parent, bool verbose) : QWidget(parent) {
   ui = new Ui::test;
   ui->setupUi(this);
 
   setWindowIcon(QIcon(":/videoPlayer.ico"));
-  setWindowTitle("视频播放器");
+  setWindowTitle(tr("视频播放器"));
   showMaximized();
   ui->label_video_2->hide();
 
@@ -153,12 +115,9 @@ test::test(QWidget *parent) : QWidget(parent) {
   ui->calendarWidget->setWeekdayTextFormat(Qt::Saturday, weekend);
   ui->calendarWidget->setWeekdayTextFormat(Qt::Sunday, weekend);
 
-  fragmentLayout = new QVBoxLayout(ui->scrollAreaWidgetContents);
-  fragmentLayout->setAlignment(Qt::AlignTop);
-  // A fragment button is 40 px plus its 2 px borders: without spacing the
-  // rows lie exactly one paging pitch (44 px) apart, so the spacer that
-  // stands for the rows above the view has their true height.
-  fragmentLayout->setSpacing(0);
+  fragmentList = new FragmentList(ui->scrollArea, this, SLOT(on_playbutton_clicked()));
+  diskChooser = new DiskChooser(ui->comboBox_disk);
+  notice = new Notice(this);
 
   ui->pushButton_play->setIcon(style()->standardPixmap(QStyle::SP_MediaPlay));
   ui->pushButton_play->setIconSize(QSize(25, 25));
@@ -180,12 +139,24 @@ test::test(QWidget *parent) : QWidget(parent) {
 
   initSdl2();
   videoPlayerInit();
+  startCardThread(verbose);
 }
 
 test::~test() {
+  // No scan is asked for once the watch has stopped; the card thread ends
+  // after what it is doing.
+  plat_watchStop();
+  if (cardThread) {
+    cardThread->quit();
+    cardThread->wait();
+  }
+  // Answers still queued to the window find no card thread and are dropped.
+  delete cardWorker;
+  cardWorker = nullptr;
   stopWorkers();
   // The list window has no parent, so it would outlive the window otherwise.
   delete downloadWindow;
+  delete diskChooser;
   delete ui;
   // The SDL windows wrap the panes' native windows; release SDL's side of
   // them so that another window made in the same process starts clean.
@@ -466,183 +437,119 @@ void test::videoPlayerInit() {
 // ---------------------------------------------------------------------------
 // Disk list and opening
 
+void test::startCardThread(bool verbose) {
+  qRegisterMetaType<CardEntry>();
+  qRegisterMetaType<OpenResult>();
+  qRegisterMetaType<QVector<CardEntry>>();
+  qRegisterMetaType<QVector<FragmentEntry>>();
+  qRegisterMetaType<uint32_t>("uint32_t");
+  cardWorker = new CardWorker(verbose);
+  cardThread = new QThread(this);
+  cardWorker->moveToThread(cardThread);
+  connect(cardWorker, &CardWorker::scanned, this, &test::onCardsScanned);
+  connect(cardWorker, &CardWorker::opened, this, &test::onCardOpened);
+  connect(cardWorker, &CardWorker::monthReady, this, &test::onMonthReady);
+  connect(cardWorker, &CardWorker::dayReady, this, &test::onDayReady);
+  cardThread->start();
+  // Cards that come and go are offered or taken away without a press.
+  plat_watchStart([](void *worker) { static_cast<CardWorker *>(worker)->requestScan(); }, cardWorker);
+  findDiskDevice();
+}
+
+// Asks the card thread for the cards on offer; the chooser follows when the
+// answer comes (an open drop-down updates in place).
 int test::findDiskDevice() {
-  QStringList names;
-  QList<int> ids;
-  QList<int> versions;
-
-  auto pathOf = [](const qmx_storage_device &d) {
-    return QString::fromLocal8Bit(d.path, static_cast<int>(strnlen(d.path, sizeof d.path)));
-  };
-
-  qmx_storage_deviceList list{nullptr, 0};
-  qmx_storage_v2_findDevice(&list);
-  for (int32_t i = 0; list.device && i < list.count; i++) {
-    const qmx_storage_device &d = list.device[i];
-    qDebug() << "Name: " << pathOf(d) << ", ID: " << d.id << ", isValid: " << int(d.valid);
-    if (d.valid == 1) {
-      names.append(pathOf(d));
-      ids.append(static_cast<int>(d.id));
-      versions.append(2);
-    }
-  }
-  qmx_storage_v2_freeDevice(&list);
-
-  list = qmx_storage_deviceList{nullptr, 0};
-  qmx_storage_findDevice(&list);
-  for (int32_t i = 0; list.device && i < list.count; i++) {
-    const qmx_storage_device &d = list.device[i];
-    qDebug() << "Name: " << pathOf(d) << ", ID: " << d.id << ", isValid: " << int(d.valid);
-    if (d.valid == 1 && !names.contains(pathOf(d))) {
-      names.append(pathOf(d));
-      ids.append(static_cast<int>(d.id));
-      versions.append(1);
-    }
-  }
-  qmx_storage_freeDevice(&list);
-
-  if (names == diskNames) return 1;
-  diskNames = names;
-  diskIds = ids;
-  diskVersions = versions;
-
-  QComboBox *combo = ui->comboBox_disk;
-  combo->blockSignals(true);
-  const QString remembered = combo->currentText();
-  combo->clear();
-  combo->addItems(diskNames);
-  combo->setCurrentIndex(-1);
-  if (!remembered.isEmpty() && diskNames.contains(remembered)) {
-    combo->blockSignals(false);
-    combo->setCurrentText(remembered);
-    return 1;
-  }
-  combo->blockSignals(false);
-  emit combo->currentTextChanged(combo->currentText());
+  if (!scanWaited) setBusy(+1);
+  scanWaited = true;
+  cardWorker->requestScan(++scanSerial);
   return 1;
 }
 
+void test::onCardsScanned(QVector<CardEntry> cards, int serial) {
+  if (!cardWorker) return;  // the window is closing
+  if (scanWaited && serial >= scanSerial) {
+    scanWaited = false;
+    setBusy(-1);
+  }
+  const bool gone = openKey != kNoCard &&
+                    std::none_of(cards.begin(), cards.end(), [this](const CardEntry &c) { return c.key() == openKey; });
+  if (gone) {
+    // The open card was taken out: nothing may read it any more.
+    const bool wasPlaying = playState == 1;
+    openKey = kNoCard;
+    QMetaObject::invokeMethod(cardWorker, "close", Qt::QueuedConnection);
+    showNotice(wasPlaying ? tr("存储卡已移除，播放已停止。") : tr("存储卡已移除。"));
+  }
+  // A card opened through another entry (one that needed the right to be
+  // read) is chosen under its own.
+  diskChooser->offer(cards, openKey);
+}
+
 void test::on_comboBox_disk_currentTextChanged(QString) {
-  qDebug() << "on_comboBox_disk_currentTextChanged";
-  on_calendarWidget_currentPageChanged(ui->calendarWidget->yearShown(),
-                                       ui->calendarWidget->monthShown());
+  qCDebug(lcCard) << "on_comboBox_disk_currentTextChanged";
+  on_calendarWidget_currentPageChanged(ui->calendarWidget->yearShown(), ui->calendarWidget->monthShown());
 }
 
-// Closes what the disk's library holds and opens the disk with it. The close
-// and the open run under playbackMutex, so no playback or export call of a
-// worker is inside the library while its disk changes. Returns false when the
-// disk could not be opened; the window then keeps what it showed.
-bool test::openDisk(int id, int version) {
-  const int previousId = currentDiskId;
-  const int previousVersion = currentDiskVersion;
-  const int previousLayout = storageV;
-
-  currentDiskId = id;
-  currentDiskVersion = version;
+// Opening runs on the card thread, which stops every pane's handle and
+// changes the card under playbackMutex; the window waits for the answer.
+void test::openDisk(const CardEntry &entry) {
+  pendingKey = entry.key();
   playState = 0;
-  storageV = version;
-  qDebug() << "storageV:" << storageV;
-
-  int result;
-  {
-    QMutexLocker lock(&playbackMutex);
-    if (version == 1) {
-      qmx_storage_close();
-      result = qmx_storage_load(static_cast<uint32_t>(id));
-      if (result == 0) {
-        videoType = qmx_storage_getVideoType();
-        channelNum = qmx_storage_getChannelNum();
-      }
-    } else {
-      qmx_storage_v2_close();
-      result = qmx_storage_v2_open(static_cast<uint8_t>(id));
-      if (result == 0) {
-        videoType = qmx_storage_v2_getVideoType();
-        channelNum = qmx_storage_v2_getChannelNum();
-      }
-    }
-  }
-
-  if (result != 0) {
-    if (previousId != -1 && previousVersion != version) {
-      // The other library was not touched: its disk is still open and stays
-      // the current one.
-      currentDiskId = previousId;
-      currentDiskVersion = previousVersion;
-      storageV = previousLayout;
-    } else {
-      // Nothing is open any more; the next choice or month change retries.
-      currentDiskId = -1;
-      currentDiskVersion = 0;
-    }
-    showDiskMessage();
-    return false;
-  }
-
-  // The marks belonged to the disk shown before.
-  ui->calendarWidget->setDateTextFormat(QDate(), QTextCharFormat());
-  return true;
+  setBusy(+1);
+  QMetaObject::invokeMethod(cardWorker, "open", Qt::QueuedConnection, Q_ARG(CardEntry, entry),
+                            Q_ARG(int, ++openSerial));
 }
 
-void test::showDiskMessage() {
-  if (!diskMessageLabel) {
-    diskMessageLabel = new QLabel(kDiskOpenFailedText, this);
-    diskMessageLabel->setObjectName("label_diskMessage");
-    diskMessageLabel->setAlignment(Qt::AlignCenter);
-    diskMessageLabel->setStyleSheet(
-        "background-color: rgba(0, 0, 0, 180); color: white; border-radius: 8px;"
-        " font-size: 14pt;");
-    diskMessageLabel->setFixedSize(300, 48);
-    diskMessageTimer = new QTimer(this);
-    diskMessageTimer->setSingleShot(true);
-    connect(diskMessageTimer, &QTimer::timeout, diskMessageLabel, &QWidget::hide);
+void test::onCardOpened(OpenResult result, int serial) {
+  if (!cardWorker) return;  // the window is closing
+  setBusy(-1);
+  if (serial != openSerial) return;
+  const uint64_t openKeyAsked = pendingKey;
+  pendingKey = kNoCard;
+  if (!result.ok) {
+    openKey = kNoCard;
+    forgetMarksAndList();
+    diskChooser->clearChoice();
+    showNotice(result.message);
+    return;
   }
-  diskMessageLabel->move((width() - diskMessageLabel->width()) / 2,
-                         (height() - diskMessageLabel->height()) / 2);
-  diskMessageLabel->raise();
-  diskMessageLabel->show();
-  diskMessageTimer->start(2000);
+  if (result.entry.key() != openKeyAsked) findDiskDevice();  // it is offered under a name of its own now
+  openKey = result.entry.key();
+  openLayout = result.entry.layout;
+  openChannels = result.channels;
+  // The marks belonged to the card shown before.
+  ui->calendarWidget->setDateTextFormat(QDate(), QTextCharFormat());
+  if (result.channels == 1) {
+    ui->label_video_2->hide();
+    if (window2) SDL_HideWindow(window2);
+  } else {
+    ui->label_video_2->show();
+    if (window2) SDL_ShowWindow(window2);
+  }
+  queryMonth(ui->calendarWidget->yearShown(), ui->calendarWidget->monthShown());
+}
+
+void test::showNotice(const QString &text) { notice->say(text); }
+
+void test::setBusy(int change) {
+  busy += change;
+  if (busy > 0) {
+    setCursor(Qt::BusyCursor);
+    ui->label_2->setText(tr("读取中…"));
+  } else {
+    unsetCursor();
+    ui->label_2->setText(tr("选择磁盘:"));
+  }
 }
 
 void test::on_calendarWidget_currentPageChanged(int year, int month) {
-  qDebug() << "year:" << year << "  month:" << month;
-  const QString name = ui->comboBox_disk->currentText();
-  if (name.isEmpty()) return;
-  const int pos = diskNames.indexOf(name);
-  if (pos < 0) return;
-  const int id = diskIds.at(pos);
-  const int version = diskVersions.at(pos);
-
-  if (id != currentDiskId || version != currentDiskVersion) {
-    if (!openDisk(id, version)) return;
-    qDebug() << "videoType:" << videoType << "  channelNum:" << channelNum;
-
-    if (channelNum == 1) {
-      ui->label_video_2->hide();
-      if (window2) SDL_HideWindow(window2);
-    } else if (channelNum == 2) {
-      ui->label_video_2->show();
-      if (window2) SDL_ShowWindow(window2);
-    } else {
-      return;
-    }
-
-    int64_t start = 0;
-    int64_t end = 0;
-    if (storageV == 1) {
-      if (qmx_storage_getValidTime(0, &start, &end) != 0) {
-        qDebug() << "qmx_storage_getValidTime failed.";
-        return;
-      }
-    } else {
-      if (qmx_storage_v2_getValidTime(&start, &end) != 0) {
-        qDebug() << "qmx_storage_v2_getValidTime failed.";
-        return;
-      }
-    }
-    qDebug() << "start: " << start << ", end: " << end;
-    playStartTime = start;
-    playEndTime = end;
+  qCDebug(lcCard) << "year:" << year << "  month:" << month;
+  const CardEntry *chosen = diskChooser->chosen();
+  if (!chosen) return;
+  if (chosen->key() == pendingKey) return;  // its month is asked once it is open
+  if (chosen->key() != openKey) {
+    openDisk(*chosen);
+    return;
   }
   queryMonth(year, month);
 }
@@ -651,12 +558,16 @@ void test::on_calendarWidget_currentPageChanged(int year, int month) {
 // Calendar marks and the fragment list
 
 void test::queryMonth(int year, int month) {
-  const QDate first(year, month, 1);
-  if (!first.isValid()) return;
-  const int64_t monthStart = localMidnight(first);
-  const int64_t monthEnd = localMidnight(first.addMonths(1));
-  const uint32_t mask = storageV == 1 ? qmx_storage_queryByMonth(0, monthStart, monthEnd)
-                                      : qmx_storage_v2_queryByMonth(monthStart, monthEnd);
+  setBusy(+1);
+  QMetaObject::invokeMethod(cardWorker, "queryMonth", Qt::QueuedConnection, Q_ARG(int, openLayout),
+                            Q_ARG(int, openChannels), Q_ARG(int, year), Q_ARG(int, month),
+                            Q_ARG(int, ++monthSerial));
+}
+
+void test::onMonthReady(int year, int month, uint32_t mask, int serial) {
+  if (!cardWorker) return;  // the window is closing
+  setBusy(-1);
+  if (serial != monthSerial || openKey == kNoCard) return;
   markMonth(year, month, mask);
   emit ui->calendarWidget->selectionChanged();
 }
@@ -674,139 +585,68 @@ void test::markMonth(int year, int month, uint32_t mask) {
   }
 }
 
-void test::on_calendarWidget_selectionChanged() {
-  if (ui->comboBox_disk->currentText().isEmpty()) return;
-
-  qDeleteAll(fragmentButtons);
-  fragmentButtons.clear();
-  currentFragmentButton = nullptr;
-
-  const QDate date = ui->calendarWidget->selectedDate();
-  qDebug() << "day:" << date.toString(Qt::TextDate);
-  const int64_t dayStart = localMidnight(date);
-  const int64_t dayEnd = dayStart + 86400;
-
-  std::vector<FragmentEntry> entries;
-  if (!takeDayList(storageV, dayStart, dayEnd, &entries)) return;
-  showDayList(entries, dayEnd);
+void test::forgetMarksAndList() {
+  ui->calendarWidget->setDateTextFormat(QDate(), QTextCharFormat());
+  fragmentList->clear();
+  daySerial++;  // a day list on its way belongs to what was forgotten
 }
 
-// Makes one hidden button per fragment of the day, sizes the list for all
-// of them and lays out the top of it.
-void test::showDayList(const std::vector<FragmentEntry> &entries, int64_t dayEnd) {
-  size_t count = entries.size();
-  if (count > 0) {
-    qDebug() << "count:" << count << " FIRST START:" << entries.front().start
-             << " FIRST END:" << entries.front().end;
-    qDebug() << " LSAT START:" << entries.back().start << " LSAT  END:" << entries.back().end;
-  } else {
-    qDebug() << "count:" << count;
-  }
-  if (count > 0 && entries.back().start > dayEnd) count--;
+void test::on_calendarWidget_selectionChanged() {
+  if (!diskChooser->chosen() || openKey == kNoCard) return;
+  fragmentList->clear();
+  const QDate date = ui->calendarWidget->selectedDate();
+  qCDebug(lcCard) << "day:" << date.toString(Qt::TextDate);
+  setBusy(+1);
+  QMetaObject::invokeMethod(cardWorker, "queryDay", Qt::QueuedConnection, Q_ARG(int, openLayout),
+                            Q_ARG(int, openChannels), Q_ARG(QDate, date), Q_ARG(int, ++daySerial));
+}
 
-  // Rows shrink for long lists so that the content stays below 32700 px;
-  // a row unit of at least 1 keeps the paging's pitch above zero.
-  const int64_t rows = static_cast<int64_t>(count);
-  int64_t height;
-  if (rows * 44 > 32700) {
-    fragmentRowUnit = static_cast<int>(std::max<int64_t>(327000 / (rows * 11), 1));
-    height = (fragmentRowUnit + fragmentRowUnit / 10) * rows;
-  } else {
-    fragmentRowUnit = 40;
-    height = std::max<int64_t>(rows * 44, 800);
-  }
-  ui->scrollAreaWidgetContents->setFixedHeight(
-      static_cast<int>(std::min(height, kMaxWidgetHeight)));
-
-  for (size_t i = 0; i < count; i++) {
-    const FragmentEntry &e = entries[i];
-    if (!(e.start < e.end)) continue;
-    auto *button = new QPushButton(this);
-    button->setObjectName(QString("%1-%2").arg(e.start).arg(e.end));
-    if (e.type < 3) button->setStyleSheet(kFragmentStyles[e.type]);
-    button->setText(QString("%1-%2   下载 | 播放")
-                        .arg(QDateTime::fromSecsSinceEpoch(e.start).time().toString(Qt::TextDate),
-                             QDateTime::fromSecsSinceEpoch(e.end).time().toString(Qt::TextDate)));
-    button->hide();
-    fragmentButtons.append(button);
-    connect(button, &QPushButton::clicked, this, &test::on_playbutton_clicked);
-  }
-
-  QScrollBar *bar = ui->scrollArea->verticalScrollBar();
-  bar->setValue(0);
-  emit bar->valueChanged(0);
+void test::onDayReady(QDate, QVector<FragmentEntry> entries, bool listed, int serial) {
+  if (!cardWorker) return;  // the window is closing
+  setBusy(-1);
+  if (serial != daySerial || !listed) return;
+  fragmentList->show(entries);
 }
 
 void test::on_scrollBar_change(int value) {
-  qDebug() << "on_scrollBar_change:" << value;
-  value = ui->scrollArea->verticalScrollBar()->value();
-  const int pitch = fragmentRowUnit + fragmentRowUnit / 10;
-  const int viewport = ui->scrollArea->viewport()->height();
-  const int startIndex = std::max(value / pitch, 0);
-  const int endIndex = static_cast<int>(std::min<int64_t>(
-      (static_cast<int64_t>(value) + viewport + pitch - 1) / pitch, fragmentButtons.size()));
-  qDebug() << "startIndex:" << startIndex << " endIndex:" << endIndex;
-
-  while (QLayoutItem *item = fragmentLayout->takeAt(0)) {
-    if (QWidget *w = item->widget()) w->hide();
-    delete item;
-  }
-  if (startIndex > 0)
-    fragmentLayout->addItem(
-        new QSpacerItem(1, pitch * startIndex, QSizePolicy::Fixed, QSizePolicy::Fixed));
-  for (int i = startIndex; i < endIndex; i++) {
-    QPushButton *button = fragmentButtons.at(i);
-    if (fragmentLayout->indexOf(button) < 0) fragmentLayout->addWidget(button);
-    button->show();
-  }
+  qCDebug(lcCard) << "on_scrollBar_change:" << value;
+  fragmentList->page();
 }
 
 void test::on_playbutton_clicked() {
   auto *button = qobject_cast<QPushButton *>(sender());
-  if (!button) return;
+  const int row = fragmentList->rowOf(button);
+  if (row < 0) return;
   const QPoint click = button->mapFromGlobal(QCursor::pos());
   if (!QRect(0, 0, button->width(), button->height()).contains(click)) {
     // Not a mouse click on the button (keyboard, or a programmatic click).
-    playFragment(button, nullptr);
+    playRow(row, nullptr);
     return;
   }
-  qDebug() << "Button clicked at:" << click;
+  qCDebug(lcCard) << "Button clicked at:" << click;
   if (click.x() > 181) {
     const QPoint inWindow = button->mapTo(this, QPoint(0, 0)) + click;
-    playFragment(button, &inWindow);
+    playRow(row, &inWindow);
   } else if (click.x() > 143) {
     // The bubble is placed from the button's position in the list, as the
     // list's own coordinates.
-    showBubble("即将下载", button->pos() + click);
+    showBubble(tr("即将下载"), button->pos() + click);
     emit sigDownloadFile(button->objectName());
   }
 }
 
-void test::playFragment(QPushButton *button, const QPoint *clickInWindow) {
-  static const QRegularExpression background("background-color:\\s*([^;]+);");
-  QPushButton *previous = currentFragmentButton;
-  currentFragmentButton = button;
-  if (previous)
-    previous->setStyleSheet(previous->styleSheet().replace(background, "background-color: white;"));
-  button->setStyleSheet(
-      button->styleSheet().replace(background, "background-color: rgb(29, 170, 200);"));
-
-  const QString name = button->objectName();
-  const int dash = name.indexOf('-');
-  bool endOk = false;
-  const qulonglong start = name.left(dash).toULongLong();
-  const qulonglong end = dash < 0 ? 0 : name.mid(dash + 1).toULongLong(&endOk);
-  if (!endOk) return;
-
-  if (clickInWindow) showBubble("即将播放", *clickInWindow);
-  playEndTime = static_cast<int64_t>(end);
-  playStartTime = static_cast<int64_t>(start);
+void test::playRow(int row, const QPoint *clickInWindow) {
+  if (row < 0 || row >= fragmentList->rowCount()) return;
+  fragmentList->setCurrent(row);
+  const FragmentEntry &e = fragmentList->model()->entry(row);
+  if (clickInWindow) showBubble(tr("即将播放"), *clickInWindow);
+  playEndTime = e.end;
+  playStartTime = e.start;
   demuxerRestart = 1;
   demuxer2Restart = 1;
   ui->label_time->setText(
-      QString("00:00:00/%1")
-          .arg(QTime(0, 0).addSecs(static_cast<int>(end - start)).toString("hh:mm:ss")));
-  qDebug() << "播放";
+      QString("00:00:00/%1").arg(QTime(0, 0).addSecs(static_cast<int>(e.end - e.start)).toString("hh:mm:ss")));
+  qCDebug(lcCard) << "播放";
   if (playState == 0) emit ui->pushButton_nextFrame->clicked(false);
 }
 
@@ -823,12 +663,10 @@ void test::showBubble(const QString &text, const QPoint &click) {
 // ---------------------------------------------------------------------------
 // Playback controls and timeline
 
-// Play position of pane 1 in whole seconds from playStartTime.
-int64_t test::playPosition() const {
-  if (storageV == 1)
-    return qmx_storage_playbackProgress(static_cast<uint32_t>(demuxerHandle.load())) / 1000;
-  return currentVideoTime / 1000 - playStartTime;
-}
+// Play position of pane 1 in whole seconds from playStartTime, from the
+// time of its latest picture: the card library is not asked on the GUI
+// thread, where a card that opens slowly would hold the timer up.
+int64_t test::playPosition() const { return currentVideoTime / 1000 - playStartTime; }
 
 // Moves both panes' handles to offsetMs after playStartTime. Under
 // playbackMutex, so no worker is inside a storage call meanwhile.
@@ -888,16 +726,18 @@ void test::on_pushButton_play_clicked() {
 
 void test::on_pushButton_last_clicked() {
   qDebug() << "on_pushButton_last_clicked";
-  if (!currentFragmentButton) return;
-  const int i = fragmentButtons.indexOf(currentFragmentButton);
-  if (i >= 1) fragmentButtons.at(i - 1)->click();
+  const int i = fragmentList->currentRow();
+  if (i < 1) return;
+  fragmentList->scrollTo(i - 1);
+  playRow(i - 1, nullptr);
 }
 
 void test::on_pushButton_next_clicked() {
   qDebug() << "on_pushButton_next_clicked";
-  if (!currentFragmentButton) return;
-  const int i = fragmentButtons.indexOf(currentFragmentButton);
-  if (i >= 0 && i < fragmentButtons.size() - 1) fragmentButtons.at(i + 1)->click();
+  const int i = fragmentList->currentRow();
+  if (i < 0 || i + 1 >= fragmentList->rowCount()) return;
+  fragmentList->scrollTo(i + 1);
+  playRow(i + 1, nullptr);
 }
 
 void test::on_horizontalSlider_sliderPressed() {

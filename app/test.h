@@ -12,10 +12,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "card_scan.h"
+
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
 
 struct AVFrame;
+class CardWorker;
+class DiskChooser;
+class FragmentList;
+class Notice;
 class demuxer;
 class demuxer_2;
 class download;
@@ -37,28 +43,25 @@ class test;
 // child that does not set a background of its own.
 inline constexpr char kMainWindowStyleSheet[] = "background-color: rgb(160, 216, 200);";
 
-// Text shown for a moment over the window when a chosen disk cannot be opened.
-inline constexpr char kDiskOpenFailedText[] = "磁盘打开失败，请重新选择";
-
 // Where a picture of width x height is drawn in a pane of ww x wh pixels:
 // centred, as large as fits, aspect ratio kept. Empty for empty sizes.
 SDL_Rect fitPicture(int width, int height, int ww, int wh);
-
-// One fragment of a day list, whichever card layout it came from.
-struct FragmentEntry {
-  uint8_t type;   // recording type
-  int64_t start;  // Unix seconds
-  int64_t end;
-};
 
 class test : public QWidget {
   Q_OBJECT
 
  public:
-  explicit test(QWidget *parent = nullptr);
+  // verbose: the card libraries report what they find wrong with disks
+  // that are not cards, too.
+  explicit test(QWidget *parent = nullptr, bool verbose = false);
   ~test() override;
 
   bool eventFilter(QObject *watched, QEvent *event) override;
+
+  // Shows a message about the cards over the window for a while.
+  void showNotice(const QString &text);
+  // True while the card thread works on something the window waits for.
+  bool isBusy() const { return busy > 0; }
 
  signals:
   void sigThreadStart();
@@ -92,6 +95,12 @@ class test : public QWidget {
   void on_pushButton_15L_clicked();
   void on_pushButton_15R_clicked();
 
+  // Answers of the card thread.
+  void onCardsScanned(QVector<CardEntry> cards, int serial);
+  void onCardOpened(OpenResult result, int serial);
+  void onMonthReady(int year, int month, uint32_t mask, int serial);
+  void onDayReady(QDate date, QVector<FragmentEntry> entries, bool listed, int serial);
+
  protected:
   // Asks whether to wait for or cancel the exports still under way.
   void closeEvent(QCloseEvent *event) override;
@@ -106,13 +115,14 @@ class test : public QWidget {
   int64_t playPosition() const;
   void seekBoth(uint64_t offsetMs);
   void showPosition(QString *label, int64_t seconds) const;
-  bool openDisk(int id, int version);
+  void startCardThread(bool verbose);
+  void openDisk(const CardEntry &entry);
   void queryMonth(int year, int month);
   void markMonth(int year, int month, uint32_t mask);
-  void showDayList(const std::vector<FragmentEntry> &entries, int64_t dayEnd);
-  void playFragment(QPushButton *button, const QPoint *clickInWindow);
+  void forgetMarksAndList();
+  void setBusy(int change);
+  void playRow(int row, const QPoint *clickInWindow);
   void showBubble(const QString &text, const QPoint &clickInWindow);
-  void showDiskMessage();
 
   Ui::test *ui = nullptr;
 
@@ -123,10 +133,7 @@ class test : public QWidget {
   QMenu *speedMenu = nullptr;
 
   // Fragment list of the selected day.
-  QList<QPushButton *> fragmentButtons;
-  QPushButton *currentFragmentButton = nullptr;
-  QVBoxLayout *fragmentLayout = nullptr;
-  int fragmentRowUnit = 40;
+  FragmentList *fragmentList = nullptr;
 
   // Workers and their threads, made by videoPlayerInit. The workers have no
   // parent; the destructor ends their loops and threads and then deletes them.
@@ -157,14 +164,20 @@ class test : public QWidget {
   // Download list window last opened.
   QWidget *downloadWindow = nullptr;
 
-  // Disks offered in comboBox_disk, with each one's device id and the layout
-  // that recognised it (1 raw-disk, 2 file), and the disk last opened.
-  QStringList diskNames;
-  QList<int> diskIds;
-  QList<int> diskVersions;
-  int currentDiskId = -1;
-  int currentDiskVersion = 0;  // layout of currentDiskId; ids of the two layouts can collide
-
-  QLabel *diskMessageLabel = nullptr;
-  QTimer *diskMessageTimer = nullptr;
+  // Cards offered in comboBox_disk, the card thread that finds, opens and
+  // asks them, and what it has open: openKey is the card open (kNoCard for
+  // none), pendingKey the one being opened. Answers carry the serial of
+  // their request; only the latest request's answer is used.
+  static constexpr uint64_t kNoCard = UINT64_MAX;
+  DiskChooser *diskChooser = nullptr;
+  CardWorker *cardWorker = nullptr;
+  QThread *cardThread = nullptr;
+  uint64_t openKey = kNoCard;
+  uint64_t pendingKey = kNoCard;
+  int openLayout = 0;
+  int openChannels = 0;
+  int scanSerial = 0, openSerial = 0, monthSerial = 0, daySerial = 0;
+  bool scanWaited = false;  // a discovery the window asked for is still out
+  int busy = 0;  // requests the window waits for
+  Notice *notice = nullptr;
 };

@@ -9,9 +9,20 @@ static const uint32_t logThreshold = 1;
 
 uint32_t qmx_common_logThreshold(void) { return logThreshold; }
 
+// Each thread's own quiet flag; nothing else shares it.
+static thread_local int quietThread = 0;
+
+int qmx_common_setQuiet(int quiet) {
+  int previous = quietThread;
+  quietThread = quiet;
+  return previous;
+}
+
+int qmx_common_isQuiet(void) { return quietThread; }
+
 void qmx_common_log(uint32_t level, const char *tag, const char *function,
                     uint32_t line, const char *format, ...) {
-  if (level == 0 || level > logThreshold) return;
+  if (level == 0 || level > logThreshold || quietThread) return;
 
   struct timeval tv;
   gettimeofday(&tv, nullptr);

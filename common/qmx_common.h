@@ -17,6 +17,13 @@ void qmx_common_log(uint32_t level, const char *tag, const char *function,
                     uint32_t line, const char *format, ...)
     __attribute__((format(printf, 5, 6)));
 
+// Discovery looks at every disk, and most disks are not cards: what it finds
+// wrong with them is no error. While a thread is quiet (a non-zero value set
+// here), its log lines and the device layer's messages are dropped; returns
+// the thread's previous value.
+int qmx_common_setQuiet(int quiet);
+int qmx_common_isQuiet(void);
+
 // Wall clock in whole seconds since the Unix epoch.
 int64_t qmx_common_getTimeSec(void);
 

@@ -1,9 +1,10 @@
 // The system-independent part of the device layer: the registry that gives
 // disks and volumes their numbers for the whole run, attached paths,
-// in-memory disks, the listing and block reads.
+// in-memory disks, the listing, block reads and the watch.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,10 +12,12 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device.h"
 #include "device_os.h"
+#include "qmx_common.h"
 
 namespace {
 
@@ -42,7 +45,7 @@ struct VolumeId {
 struct ProbeTarget {
   std::string name;
   SourceKind kind;
-  std::string path;  // device node, file or directory
+  std::string path;  // mount point, device node, file or directory
 };
 
 struct Attached {
@@ -72,9 +75,17 @@ struct Registry {
   std::map<uint32_t, DiskSource> disks;  // latest way to reach each disk
 
   std::map<std::string, VolumeId> volumes;
-  std::set<std::string> names;  // every volume name handed out
+  std::set<std::string> names;  // names of volumes that may still be listed
   int nextDrive = 0;
   bool overflowReported = false;
+
+  // Key base -> the key of the medium now under it. A key it replaces
+  // belongs to a card taken out of its reader: that card can never be
+  // listed again, so its name is free and its disk number reaches nothing.
+  std::map<std::string, std::string> currentKey;
+
+  // Read-only descriptors the disk service granted, by disk number; owned.
+  std::map<uint32_t, int> granted;
 
   std::vector<Attached> attached;     // in attach order
   std::vector<MemoryDisk> memories;   // in attach order
@@ -140,20 +151,56 @@ const VolumeId *volumeId(Registry &r, const std::string &key, const std::string 
   return &r.volumes.emplace(key, id).first->second;
 }
 
+// Notes that key is the medium now under its base; forgets the one before.
+void replaceMedium(Registry &r, const std::string &key, bool isDisk) {
+  // A disk without partitions is its own volume under the same key.
+  std::string &current = r.currentKey[plat_os::keyBase(key) + (isDisk ? " disk" : " volume")];
+  if (current == key) return;
+  if (!current.empty()) {
+    if (isDisk) {
+      auto n = r.diskNumbers.find(current);
+      if (n != r.diskNumbers.end()) r.disks.erase(n->second);
+    } else {
+      auto v = r.volumes.find(current);
+      if (v != r.volumes.end()) r.names.erase(v->second.name);
+    }
+  }
+  current = key;
+}
+
+// Where the volume's facts come from besides its identity.
+struct VolumeFacts {
+  int onUsb = 0;
+  uint32_t disk = 0;
+  std::string root, product, label, source;
+  uint64_t size = 0;
+  int rawDenied = 0;
+};
+
 void addVolume(Registry &r, std::vector<plat_volume> &out, const std::string &key, const std::string &wantedName,
-               int onUsb, uint32_t disk, const std::string &root, SourceKind kind, const std::string &probePath) {
+               const VolumeFacts &f, SourceKind kind) {
   const VolumeId *id = volumeId(r, key, wantedName);
   if (!id) return;
   plat_volume v;
   memset(&v, 0, sizeof v);
   v.driveIndex = id->driveIndex;
   snprintf(v.name, sizeof v.name, "%s", id->name.c_str());
-  v.onUsb = onUsb;
-  v.diskNumber = disk;
-  if (root.size() < sizeof v.root) snprintf(v.root, sizeof v.root, "%s", root.c_str());
+  v.onUsb = f.onUsb;
+  v.diskNumber = f.disk;
+  if (f.root.size() < sizeof v.root) snprintf(v.root, sizeof v.root, "%s", f.root.c_str());
+  snprintf(v.product, sizeof v.product, "%s", f.product.c_str());
+  snprintf(v.label, sizeof v.label, "%s", f.label.c_str());
+  v.size = f.size;
+  if (f.source.size() < sizeof v.source) snprintf(v.source, sizeof v.source, "%s", f.source.c_str());
+  v.rawDenied = f.rawDenied;
   out.push_back(v);
-  r.probes[id->driveIndex] = ProbeTarget{id->name, kind, probePath};
+  // A mounted volume is reached through its files, which a user without
+  // the right to the device may read.
+  if (!f.root.empty()) kind = SourceDirectory;
+  r.probes[id->driveIndex] = ProbeTarget{id->name, kind, f.root.empty() ? f.source : f.root};
 }
+
+std::string baseName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 // Makes a fresh listing into r.latest. Called with r.lock held.
 void relist(Registry &r) {
@@ -161,13 +208,25 @@ void relist(Registry &r) {
   r.probes.clear();
 
   for (const plat_os::Disk &d : plat_os::listBlockDisks(r.sysRoot, r.procRoot, r.devRoot)) {
+    replaceMedium(r, d.key, true);
     uint32_t n = diskNumber(r, d.key);
     DiskSource src;
     src.kind = SourceBlock;
     src.path = d.node;
     r.disks[n] = src;
-    for (const plat_os::Volume &v : d.volumes)
-      addVolume(r, out, v.key, v.name, d.onUsb, n, v.root, SourceBlock, v.node);
+    VolumeFacts f;
+    f.onUsb = d.onUsb;
+    f.disk = n;
+    f.product = d.product;
+    f.rawDenied = !r.granted.count(n) && !plat_os::mayRead(d.node);
+    for (const plat_os::Volume &v : d.volumes) {
+      replaceMedium(r, v.key, false);
+      f.root = v.root;
+      f.label = v.label;
+      f.size = v.size;
+      f.source = v.node;
+      addVolume(r, out, v.key, v.name, f, SourceBlock);
+    }
   }
 
   for (const Attached &a : r.attached) {
@@ -177,16 +236,33 @@ void relist(Registry &r) {
     // until it is back as it was.
     if (kind != (a.directory ? plat_os::PathDirectory : plat_os::PathDisk)) continue;
     std::string key = "path:" + a.canonical;
-    uint32_t n = diskNumber(r, key);
-    if (a.directory)
-      addVolume(r, out, key, a.canonical, 1, n, a.canonical, SourceDirectory, a.canonical);
-    else
-      addVolume(r, out, key, a.canonical, 1, n, "", SourceFile, a.canonical);
+    VolumeFacts f;
+    f.onUsb = 1;
+    f.disk = diskNumber(r, key);
+    f.product = baseName(a.canonical);
+    f.source = a.canonical;
+    if (a.directory) {
+      f.root = a.canonical;
+    } else {
+      f.rawDenied = !plat_os::mayRead(a.canonical);
+      plat_os::Handle h;
+      int error = 0;
+      if (plat_os::openRead(a.canonical, &h, &error) == 0) {
+        f.size = h.size;
+        plat_os::close(&h);
+      }
+    }
+    addVolume(r, out, key, a.canonical, f, a.directory ? SourceDirectory : SourceFile);
   }
 
   for (const MemoryDisk &m : r.memories) {
     std::string key = "memory:" + m.name;
-    addVolume(r, out, key, m.name, 1, diskNumber(r, key), "", SourceMemory, m.name);
+    VolumeFacts f;
+    f.onUsb = 1;
+    f.disk = diskNumber(r, key);
+    f.product = f.source = m.name;
+    f.size = m.source.base + m.source.size;
+    addVolume(r, out, key, m.name, f, SourceMemory);
   }
 
   std::sort(out.begin(), out.end(),
@@ -195,11 +271,71 @@ void relist(Registry &r) {
   r.listed = true;
 }
 
-// Tells the user once per device that it cannot be read and what to do.
+// Tells the user once per device that it cannot be read and what to do,
+// unless the thread is quiet.
 void reportOpenError(Registry &r, const std::string &path, int error) {
-  if (!plat_os::isPermissionError(error)) return;
+  if (!plat_os::isPermissionError(error) || qmx_common_isQuiet()) return;
   if (!r.warned.insert(path).second) return;
   fprintf(stderr, "%s\n", plat_os::permissionMessage(path).c_str());
+}
+
+std::atomic<uint32_t> g_readDelayUs{0};
+
+// The one watch: its thread, callback and stop request. watchLock guards
+// every member; the thread reads them under it, calls the callback without
+// it, and ends when stop is set.
+struct Watch {
+  std::mutex watchLock;
+  std::thread thread;
+  void (*changed)(void *) = nullptr;
+  void *context = nullptr;
+  bool stop = false;
+  plat_os::Events *events = nullptr;
+};
+
+Watch &watch() {
+  static Watch w;
+  return w;
+}
+
+// What the listing depends on: the system's devices and mounts, and whether
+// each attached path is there as it was attached.
+std::string listingStamp() {
+  Registry &r = registry();
+  std::string sys, proc, attached;
+  {
+    std::lock_guard<std::mutex> lock(r.lock);
+    sys = r.sysRoot;
+    proc = r.procRoot;
+    for (const Attached &a : r.attached) {
+      std::string canonical, error;
+      attached += std::to_string(plat_os::classifyPath(a.canonical.c_str(), &canonical, &error)) + a.canonical;
+    }
+  }
+  return plat_os::deviceStamp(sys, proc) + attached;
+}
+
+void watchLoop(plat_os::Events *events, std::string last) {
+  Watch &w = watch();
+  for (;;) {
+    // Device events come in bursts (a reader, its card, its partitions, the
+    // mount that follows): look once the burst is over. Without events the
+    // stamp is compared every second.
+    if (events->wait(1000))
+      while (events->wait(200)) {
+      }
+    void (*changed)(void *);
+    void *context;
+    {
+      std::lock_guard<std::mutex> lock(w.watchLock);
+      if (w.stop) return;
+      changed = w.changed;
+      context = w.context;
+    }
+    std::string now = listingStamp();
+    if (now != last && changed) changed(context);
+    last = now;
+  }
 }
 
 }  // namespace
@@ -309,11 +445,7 @@ int plat_probeVolume(const plat_volume *volume) {
     return -1;
   }
   int error = 0;
-  if (plat_os::probe(t.path, &error) == 0) return 0;
-  // Internal disks are skipped by every caller; only a card's device is
-  // worth a message.
-  if (volume->onUsb) reportOpenError(r, t.path, error);
-  return -1;
+  return plat_os::probe(t.path, &error) == 0 ? 0 : -1;
 }
 
 int plat_findVolume(uint8_t driveIndex, plat_volume *out) {
@@ -355,11 +487,16 @@ plat_disk *plat_openDisk(uint32_t diskNumber) {
     disk->size = src.base + src.size;
     return disk;
   }
-  int error = 0;
-  if (plat_os::openRead(src.path, &disk->handle, &error) != 0) {
+  int error = 0, result;
+  {
     Registry &r = registry();
     std::lock_guard<std::mutex> lock(r.lock);
-    reportOpenError(r, src.path, error);
+    auto g = r.granted.find(diskNumber);
+    result = g != r.granted.end() ? plat_os::openDescriptor(g->second, &disk->handle, &error)
+                                  : plat_os::openRead(src.path, &disk->handle, &error);
+    if (result != 0) reportOpenError(r, src.path, error);
+  }
+  if (result != 0) {
     delete disk;
     return nullptr;
   }
@@ -375,6 +512,7 @@ int plat_readBlock(plat_disk *disk, uint64_t blockIndex, uint8_t *buf) {
   uint64_t offset = blockIndex * PLAT_BLOCK_SIZE;  // below size, so no overflow
   uint64_t want = std::min<uint64_t>(PLAT_BLOCK_SIZE, disk->size - offset);
   g_blockReads.fetch_add(1, std::memory_order_relaxed);
+  if (uint32_t delay = g_readDelayUs.load(std::memory_order_relaxed)) usleep(delay);
 
   if (disk->handle.fd < 0) {
     // In-memory disk: zeros before base, then the borrowed bytes.
@@ -427,3 +565,81 @@ void plat_closeDisk(plat_disk *disk) {
 uint64_t plat_blockReadCount(void) { return g_blockReads.load(std::memory_order_relaxed); }
 
 void plat_resetBlockReadCount(void) { g_blockReads.store(0, std::memory_order_relaxed); }
+
+void plat_accessHint(uint32_t diskNumber, char *buf, size_t size) {
+  if (!buf || !size) return;
+  buf[0] = '\0';
+  Registry &r = registry();
+  std::lock_guard<std::mutex> lock(r.lock);
+  auto it = r.disks.find(diskNumber);
+  if (it == r.disks.end() || r.granted.count(diskNumber)) return;
+  const DiskSource &src = it->second;
+  if ((src.kind != SourceBlock && src.kind != SourceFile) || plat_os::mayRead(src.path)) return;
+  snprintf(buf, size, "%s", plat_os::permissionMessage(src.path).c_str());
+}
+
+int plat_requestAccess(uint32_t diskNumber) {
+  std::string node;
+  {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lock(r.lock);
+    auto it = r.disks.find(diskNumber);
+    if (it == r.disks.end() || it->second.kind != SourceBlock) return PLAT_ACCESS_NOT_A_DEVICE;
+    if (r.granted.count(diskNumber)) return PLAT_ACCESS_GRANTED;
+    node = it->second.path;
+  }
+  // No lock while the service (and maybe the user) answers.
+  int fd = -1;
+  int result = plat_os::serviceOpen(node, &fd);
+  if (result != PLAT_ACCESS_GRANTED) return result;
+  Registry &r = registry();
+  std::lock_guard<std::mutex> lock(r.lock);
+  if (!r.granted.emplace(diskNumber, fd).second) close(fd);
+  r.listed = false;
+  return PLAT_ACCESS_GRANTED;
+}
+
+void plat_setReadDelay(uint32_t microseconds) { g_readDelayUs.store(microseconds, std::memory_order_relaxed); }
+
+void plat_watchStart(void (*changed)(void *context), void *context) {
+  plat_watchStop();
+  auto *events = new plat_os::Events;
+  std::string proc;
+  {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lock(r.lock);
+    proc = r.procRoot;
+  }
+  if (!events->open(proc)) {
+    delete events;
+    return;
+  }
+  Watch &w = watch();
+  std::lock_guard<std::mutex> lock(w.watchLock);
+  w.changed = changed;
+  w.context = context;
+  w.stop = false;
+  w.events = events;
+  // Changes count from the moment of the call, not from when the thread runs.
+  w.thread = std::thread(watchLoop, events, listingStamp());
+}
+
+void plat_watchStop(void) {
+  Watch &w = watch();
+  std::thread thread;
+  plat_os::Events *events;
+  {
+    std::lock_guard<std::mutex> lock(w.watchLock);
+    if (!w.thread.joinable()) return;
+    w.stop = true;
+    events = w.events;
+    events->wake();
+    thread = std::move(w.thread);
+  }
+  thread.join();
+  delete events;
+  std::lock_guard<std::mutex> lock(w.watchLock);
+  w.events = nullptr;
+  w.changed = nullptr;
+  w.context = nullptr;
+}

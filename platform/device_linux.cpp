@@ -1,17 +1,18 @@
 // Linux side of the device layer: block devices from sysfs, mount points from
-// mountinfo, read-only descriptors and positioned reads.
+// mountinfo, read-only descriptors and positioned reads, device events
+// (libudev) and read-only descriptors from udisks (sd-bus).
 //
 // Which block devices are listed:
 //   - a disk whose sysfs device path runs through a USB bus (a component
 //     "usbN") is on USB; a card reader is the usual case;
+//   - a card in a built-in SD slot (an mmcblkN whose device type is "SD")
+//     counts as on USB too; built-in eMMC storage (type "MMC") does not;
 //   - a loop device bound to a backing file counts as on USB: attaching a
 //     card image read-only with losetup or udisksctl is how a Linux user
 //     offers one. Loop devices backed by "*.snap" files (packaged software
 //     images some distributions mount at boot) are left out;
 //   - any other disk outside devices/virtual (an internal SATA or NVMe disk)
-//     is listed with onUsb 0, so that the storage libraries see and skip it.
-//     A card in a built-in SD slot (mmcblkN on an MMC host) is one of these;
-//     "--card /dev/mmcblk0" reads it all the same;
+//     is listed with onUsb 0, so that the storage libraries see and skip it;
 //   - other virtual devices (unbound loop, ram, zram, dm-, md, nbd) are not
 //     listed at all: they are never a card;
 //   - a disk whose size is 0 (a card reader with no card in it) is not listed.
@@ -24,13 +25,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <libudev.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
 
+#include "device.h"
 #include "device_os.h"
 
 namespace plat_os {
@@ -41,6 +46,8 @@ namespace {
 constexpr size_t kMaxLine = 64 * 1024;
 // Upper bound on mountinfo lines read, against a runaway file.
 constexpr int kMaxMountLines = 100000;
+// Longest label or product name kept.
+constexpr size_t kMaxLabel = 60;
 
 // The first line of a small file, without its newline; "" when unreadable.
 std::string readFirstLine(const std::string &path) {
@@ -168,6 +175,46 @@ std::string mountOf(const std::map<std::string, std::string> &mounts, const std:
   return it == mounts.end() ? std::string() : it->second;
 }
 
+std::string trim(const std::string &s) {
+  size_t a = s.find_first_not_of(" \t");
+  if (a == std::string::npos) return "";
+  return s.substr(a, s.find_last_not_of(" \t") + 1 - a);
+}
+
+// Undoes udev's escapes in link names: "\x20" is a space.
+std::string unescapeUdev(const std::string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x' && isxdigit(static_cast<unsigned char>(s[i + 2])) &&
+        isxdigit(static_cast<unsigned char>(s[i + 3]))) {
+      out += static_cast<char>(strtol(s.substr(i + 2, 2).c_str(), nullptr, 16));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// Kernel name to file system label, from udev's <dev>/disk/by-label links.
+std::map<std::string, std::string> readLabels(const std::string &devRoot) {
+  std::map<std::string, std::string> labels;
+  std::string dir = devRoot + "/disk/by-label";
+  for (const std::string &link : listDir(dir)) {
+    char target[PATH_MAX];
+    ssize_t n = readlink((dir + "/" + link).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    std::string t(target, static_cast<size_t>(n));
+    labels.emplace(t.substr(t.rfind('/') + 1), unescapeUdev(link).substr(0, kMaxLabel));
+  }
+  return labels;
+}
+
+uint64_t sectorsToBytes(const std::string &sizeFile) {
+  unsigned long long sectors = strtoull(readFirstLine(sizeFile).c_str(), nullptr, 10);
+  return sectors > UINT64_MAX / 512 ? 0 : static_cast<uint64_t>(sectors) * 512;
+}
+
 // Partition directories of a disk in partition-number order.
 std::vector<std::string> partitionsOf(const std::string &diskDir) {
   std::vector<std::pair<long, std::string>> parts;
@@ -196,6 +243,7 @@ std::vector<Disk> listBlockDisks(const std::string &sysRoot, const std::string &
   std::vector<std::string> names = listDir(sysRoot + "/block");
   std::sort(names.begin(), names.end(), naturalLess);
   std::map<std::string, std::string> mounts = readMounts(procRoot);
+  std::map<std::string, std::string> labels = readLabels(devRoot);
 
   for (const std::string &name : names) {
     std::string link = sysRoot + "/block/" + name;
@@ -214,31 +262,47 @@ std::vector<Disk> listBlockDisks(const std::string &sysRoot, const std::string &
       i = j + 1;
     }
 
+    Disk disk;
     if (isDirectory(link + "/loop")) {
       std::string backing = readFirstLine(link + "/loop/backing_file");
       if (backing.empty() || endsWith(backing, ".snap")) continue;
       usb = true;
+      disk.product = backing.substr(backing.rfind('/') + 1);
     } else if (isVirtual) {
       continue;
+    } else if (readFirstLine(link + "/device/type") == "SD") {
+      usb = true;  // a built-in SD slot
+      disk.product = trim("SD " + readFirstLine(link + "/device/name"));
+    } else {
+      disk.product = trim(trim(readFirstLine(link + "/device/vendor")) + " " +
+                          trim(readFirstLine(link + "/device/model")));
     }
+    disk.product = disk.product.substr(0, kMaxLabel);
     std::string size = readFirstLine(link + "/size");
     if (!size.empty() && strtoull(size.c_str(), nullptr, 10) == 0) continue;
 
-    Disk disk;
-    disk.key = "block:" + name;
+    // The kernel numbers every medium a device has held (diskseq): a card
+    // swapped in the same reader gets a key of its own.
+    std::string seq = readFirstLine(link + "/diskseq");
+    std::string suffix = seq.empty() ? "" : "@" + seq;
+    disk.key = "block:" + name + suffix;
     disk.node = devRoot + "/" + name;
     disk.onUsb = usb ? 1 : 0;
+    auto volume = [&](const std::string &kernelName, const std::string &dir) {
+      auto label = labels.find(kernelName);
+      return Volume{"block:" + kernelName + suffix, "/dev/" + kernelName, devRoot + "/" + kernelName,
+                    mountOf(mounts, dir), label == labels.end() ? "" : label->second,
+                    sectorsToBytes(dir + "/size")};
+    };
     std::vector<std::string> parts = partitionsOf(link);
-    if (parts.empty()) {
-      disk.volumes.push_back({disk.key, "/dev/" + name, disk.node, mountOf(mounts, link)});
-    } else {
-      for (const std::string &p : parts)
-        disk.volumes.push_back({"block:" + p, "/dev/" + p, devRoot + "/" + p, mountOf(mounts, link + "/" + p)});
-    }
+    if (parts.empty()) disk.volumes.push_back(volume(name, link));
+    for (const std::string &p : parts) disk.volumes.push_back(volume(p, link + "/" + p));
     disks.push_back(std::move(disk));
   }
   return disks;
 }
+
+std::string keyBase(const std::string &key) { return key.substr(0, key.find('@')); }
 
 PathKind classifyPath(const char *path, std::string *canonical, std::string *error) {
   struct stat st;
@@ -264,6 +328,22 @@ int openRead(const std::string &path, Handle *out, int *error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = errno;
+    return -1;
+  }
+  int result = openDescriptor(fd, out, error);
+  ::close(fd);
+  return result;
+}
+
+int openDescriptor(int given, Handle *out, int *error) {
+  int fd = fcntl(given, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY) {  // never a descriptor that could write
+    *error = EPERM;
+    ::close(fd);
     return -1;
   }
   struct stat st;
@@ -322,6 +402,124 @@ void close(Handle *h) {
 }
 
 bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
+
+bool mayRead(const std::string &path) { return faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0; }
+
+std::string deviceStamp(const std::string &sysRoot, const std::string &procRoot) {
+  std::string stamp;
+  std::vector<std::string> names = listDir(sysRoot + "/block");
+  std::sort(names.begin(), names.end());
+  for (const std::string &name : names) {
+    std::string link = sysRoot + "/block/" + name;
+    stamp += name + " " + readFirstLine(link + "/size") + " " + readFirstLine(link + "/diskseq") + " " +
+             readFirstLine(link + "/loop/backing_file");
+    for (const std::string &p : partitionsOf(link)) stamp += " " + p;
+    stamp += "\n";
+  }
+  if (FILE *f = fopen((procRoot + "/self/mountinfo").c_str(), "re")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0 && stamp.size() < (16u << 20)) stamp.append(buf, n);
+    fclose(f);
+  }
+  return stamp;
+}
+
+// Kernel uevents of block devices through libudev (from udevd where it
+// runs, else straight from the kernel), the mount table's change
+// notification, and a pipe that wakes the waiter when the watch stops.
+struct Events::Impl {
+  struct udev *udev = nullptr;
+  struct udev_monitor *monitor = nullptr;
+  int mounts = -1;
+  int wake[2] = {-1, -1};
+};
+
+Events::Events() : impl_(new Impl) {}
+
+Events::~Events() {
+  if (impl_->monitor) udev_monitor_unref(impl_->monitor);
+  if (impl_->udev) udev_unref(impl_->udev);
+  for (int fd : {impl_->mounts, impl_->wake[0], impl_->wake[1]})
+    if (fd >= 0) ::close(fd);
+  delete impl_;
+}
+
+bool Events::open(const std::string &procRoot) {
+  impl_->udev = udev_new();
+  if (impl_->udev) {
+    const char *source = access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
+    impl_->monitor = udev_monitor_new_from_netlink(impl_->udev, source);
+    if (impl_->monitor && (udev_monitor_filter_add_match_subsystem_devtype(impl_->monitor, "block", nullptr) < 0 ||
+                           udev_monitor_enable_receiving(impl_->monitor) < 0)) {
+      udev_monitor_unref(impl_->monitor);
+      impl_->monitor = nullptr;
+    }
+  }
+  impl_->mounts = ::open((procRoot + "/self/mountinfo").c_str(), O_RDONLY | O_CLOEXEC);
+  return pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) == 0;
+}
+
+bool Events::wait(int timeoutMs) {
+  struct pollfd fds[3];
+  nfds_t n = 0;
+  fds[n++] = {impl_->wake[0], POLLIN, 0};
+  if (impl_->mounts >= 0) fds[n++] = {impl_->mounts, POLLPRI, 0};
+  if (impl_->monitor) fds[n++] = {udev_monitor_get_fd(impl_->monitor), POLLIN, 0};
+  if (poll(fds, n, timeoutMs) <= 0) return false;
+  bool event = false;
+  for (nfds_t i = 1; i < n; i++) event = event || fds[i].revents != 0;
+  if (impl_->monitor) {
+    while (struct udev_device *d = udev_monitor_receive_device(impl_->monitor)) udev_device_unref(d);
+  }
+  return event;
+}
+
+void Events::wake() {
+  char c = 1;
+  if (impl_->wake[1] >= 0 && write(impl_->wake[1], &c, 1) < 0) {
+    // Full pipe: the waiter has a wake-up pending already.
+  }
+}
+
+int serviceOpen(const std::string &node, int *fd) {
+  // udisks names a block device's object after its kernel name, with every
+  // character but letters and digits written as _XX.
+  std::string kernelName = node.substr(node.rfind('/') + 1), path = "/org/freedesktop/UDisks2/block_devices/";
+  for (unsigned char c : kernelName) {
+    char esc[4];
+    snprintf(esc, sizeof esc, "_%02x", c);
+    path += isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(esc);
+  }
+  sd_bus *bus = nullptr;
+  if (sd_bus_open_system(&bus) < 0) return PLAT_ACCESS_NO_SERVICE;
+  sd_bus_message *call = nullptr, *reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  int result = PLAT_ACCESS_REFUSED;
+  if (sd_bus_message_new_method_call(bus, &call, "org.freedesktop.UDisks2", path.c_str(),
+                                     "org.freedesktop.UDisks2.Block", "OpenDevice") >= 0 &&
+      sd_bus_message_set_allow_interactive_authorization(call, 1) >= 0 &&
+      sd_bus_message_append(call, "sa{sv}", "r", 0) >= 0) {
+    // The user may take a while to type a password.
+    if (sd_bus_call(bus, call, 300ull * 1000 * 1000, &error, &reply) >= 0) {
+      int given = -1;
+      if (sd_bus_message_read(reply, "h", &given) >= 0 && given >= 0) {
+        *fd = fcntl(given, F_DUPFD_CLOEXEC, 3);
+        if (*fd >= 0) result = PLAT_ACCESS_GRANTED;
+      }
+    } else if (sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN, SD_BUS_ERROR_NAME_HAS_NO_OWNER,
+                                      SD_BUS_ERROR_NO_SERVER, SD_BUS_ERROR_DISCONNECTED)) {
+      result = PLAT_ACCESS_NO_SERVICE;
+    } else if (sd_bus_error_has_names(&error, SD_BUS_ERROR_UNKNOWN_OBJECT, SD_BUS_ERROR_UNKNOWN_METHOD)) {
+      result = PLAT_ACCESS_NOT_A_DEVICE;
+    }
+  }
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  sd_bus_flush_close_unref(bus);
+  return result;
+}
 
 std::string permissionMessage(const std::string &path) {
   std::string group;

@@ -11,22 +11,33 @@
 
 namespace plat_os {
 
-// A volume of a block device: identity key (stable while the device keeps
-// its kernel name), display name, device node and mount point ("" if none).
+// A volume of a block device: identity key (stable while the same medium
+// stays under the same kernel name), display name, device node, mount point
+// ("" if none), file system label ("" if unknown) and size in bytes.
 struct Volume {
   std::string key;
   std::string name;
   std::string node;
   std::string root;
+  std::string label;
+  uint64_t size = 0;
 };
 
 // A block device that may hold a card, with its volumes in partition order.
+// product: the reader's vendor and model, the SD card's name or the loop
+// device's image file name; "" when unknown.
 struct Disk {
   std::string key;
   std::string node;
+  std::string product;
   int onUsb = 0;
   std::vector<Volume> volumes;
 };
+
+// The part of an identity key that names the device, without the medium's
+// sequence number: a key with the same base and another sequence is a card
+// that replaced this one in the same reader.
+std::string keyBase(const std::string &key);
 
 // The block devices under <sysRoot>/block, in natural name order (sda, sdb,
 // ..., sdz, sdaa; loop2 before loop10). Unreadable entries are left out.
@@ -50,9 +61,45 @@ struct Handle {
 // *error set to the system's error number (EISDIR for a directory).
 int openRead(const std::string &path, Handle *out, int *error);
 
+// The same over a descriptor the caller already holds (duplicated, so the
+// caller keeps its own).
+int openDescriptor(int fd, Handle *out, int *error);
+
 // Opens and closes a device node, file or directory read-only. 0, or -1 with
 // *error set.
 int probe(const std::string &path, int *error);
+
+// True when this process may open the file or device for reading (checked
+// with the effective ids, without opening it).
+bool mayRead(const std::string &path);
+
+// Everything a listing depends on, as one string: block devices with their
+// sizes, media and backing files, and the mount table. Two equal stamps
+// mean nothing a listing shows has changed.
+std::string deviceStamp(const std::string &sysRoot, const std::string &procRoot);
+
+// Device events of the system (kernel uevents, mount table changes), for the
+// watch. open() returns false when the watch cannot run at all (events that
+// cannot be watched are only left out); wait() returns true when an event
+// came within timeoutMs.
+class Events {
+ public:
+  Events();
+  ~Events();
+  bool open(const std::string &procRoot);
+  bool wait(int timeoutMs);
+  void wake();  // ends a wait at once, from any thread
+
+ private:
+  struct Impl;
+  Impl *impl_;
+};
+
+// Asks the system's disk service for a read-only descriptor of a block
+// device node (udisks' Block.OpenDevice, with the desktop's password
+// prompt allowed). One of the PLAT_ACCESS_* results of device.h; on
+// success *fd is the descriptor.
+int serviceOpen(const std::string &node, int *fd);
 
 // Reads up to len bytes at offset, retrying short reads until len bytes or
 // the end of the data. Bytes read, or -1 when the read fails.

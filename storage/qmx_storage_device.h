@@ -9,6 +9,7 @@ typedef struct qmx_storage_device {
   char path[48];  // volume name, NUL-terminated, at most 47 characters
   uint32_t id;    // raw-disk library: disk number; file layout: drive index
   uint8_t valid;  // 1 when this library recognises the card
+  uint8_t channels;  // channel count of a recognised card, else 0
 } qmx_storage_device;
 
 typedef struct qmx_storage_deviceList {

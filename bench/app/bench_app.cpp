@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "device.h"
+#include "fragment_list.h"
 #include "raw_writer.h"
 #include "scenario.h"
 #include "test.h"
@@ -30,12 +31,21 @@
 class AppBench {
  public:
   static Ui::test *ui(test &w) { return w.ui; }
-  static void forgetOpenDisk(test &w) { w.currentDiskId = -1; }
-  static int buttons(test &w) { return w.fragmentButtons.size(); }
-  static int rowUnit(test &w) { return w.fragmentRowUnit; }
+  static void forgetOpenDisk(test &w) { w.openKey = test::kNoCard; }
+  static int buttons(test &w) { return w.fragmentList->rowCount(); }
+  static int rowUnit(test &w) { return w.fragmentList->rowUnit(); }
 };
 
 namespace {
+
+// The window answers from its card thread: events are handled until it
+// has nothing more to wait for.
+void settle(test &window) {
+  do {
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  } while (window.isBusy());
+  QApplication::processEvents();
+}
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(
@@ -107,6 +117,7 @@ int main(int argc, char *argv[]) {
   Ui::test *ui = AppBench::ui(window);
   ui->calendarWidget->setSelectedDate(day);
   QMetaObject::invokeMethod(&window, "findDiskDevice");
+  settle(window);
   if (ui->comboBox_disk->count() < 1) {
     fprintf(stderr, "bench_app: the card was not recognised\n");
     return 1;
@@ -128,7 +139,7 @@ int main(int argc, char *argv[]) {
     QApplication::processEvents();
     const double t0 = nowMs();
     ui->comboBox_disk->setCurrentIndex(0);
-    QApplication::processEvents();
+    settle(window);
     window.repaint();
     open.push_back(nowMs() - t0);
     if (AppBench::buttons(window) != 1000) {
@@ -142,7 +153,7 @@ int main(int argc, char *argv[]) {
     QApplication::processEvents();
     const double t0 = nowMs();
     ui->comboBox_disk->setCurrentIndex(0);
-    QApplication::processEvents();
+    settle(window);
     window.repaint();
     requery.push_back(nowMs() - t0);
   }

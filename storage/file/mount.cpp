@@ -621,8 +621,8 @@ static void allocateDevice(qmx_storage_deviceList *list) {
 
   plat_volume *vols = nullptr;
   int n = plat_listVolumes(&vols);
-  // Disk number of each entry, in list order: one entry per disk.
-  std::vector<uint32_t> disks;
+  // One entry per volume: a card's file system may be any partition of its
+  // disk, and only a mounted one can hold the layout's files.
   for (int i = 0; i < n; i++) {
     const plat_volume *v = &vols[i];
     if (plat_probeVolume(v) != 0) {
@@ -633,15 +633,11 @@ static void allocateDevice(qmx_storage_deviceList *list) {
       QMX_LOGE(V2_TAG, "type not support.\n");
       continue;
     }
-    if (std::find(disks.begin(), disks.end(), v->diskNumber) != disks.end()) {
-      QMX_LOGE(V2_TAG, "already find current device.\n");
-      continue;
-    }
+    if (!v->root[0]) continue;
     qmx_storage_device *grown = static_cast<qmx_storage_device *>(
         realloc(list->device, (static_cast<size_t>(list->count) + 1) * sizeof *grown));
     if (!grown) continue;
     list->device = grown;
-    disks.push_back(v->diskNumber);
     qmx_storage_device *d = &list->device[list->count++];
     memset(d, 0, sizeof *d);
     snprintf(d->path, sizeof d->path, "%s", v->name);
@@ -667,6 +663,7 @@ int qmx_storage_v2_findDevice(qmx_storage_deviceList *list) {
     g_v2.driveIndex = static_cast<uint8_t>(list->device[i].id);
     if (plat_volumeRoot(g_v2.driveIndex, g_v2.root, sizeof g_v2.root) != 0) g_v2.root[0] = '\0';
     list->device[i].valid = load() == 0 ? 1 : 0;
+    list->device[i].channels = list->device[i].valid ? g_v2.channelNum : 0;
     releaseFiles();
   }
   g_v2 = open;

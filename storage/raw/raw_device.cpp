@@ -87,6 +87,7 @@ static void checkDeviceValid(qmx_storage_deviceList *list) {
       QMX_LOGE(RAW_TAG, "check not pass.\n");
     } else {
       d.valid = 1;
+      d.channels = static_cast<uint8_t>(block[16] & 7u);
     }
     plat_closeDisk(disk);
   }

@@ -1,11 +1,14 @@
 // Shared helpers of the main window's tests: a window made as the entry
-// point makes it, access to its private members, and presses and clicks
-// the way a user makes them.
+// point makes it, access to its private members, waiting for its card
+// thread, and presses and clicks the way a user makes them.
 #pragma once
 
 #include <QCalendarWidget>
 #include <QComboBox>
 #include <QCursor>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
@@ -15,28 +18,17 @@
 #include <QVBoxLayout>
 #include <memory>
 
+#include "fragment_list.h"
 #include "test.h"
 #include "ui_test.h"
 
 class AppWindowTest {
  public:
   static Ui::test *ui(test &w) { return w.ui; }
-  static QStringList &diskNames(test &w) { return w.diskNames; }
-  static QList<int> &diskVersions(test &w) { return w.diskVersions; }
-  static int currentDiskId(test &w) { return w.currentDiskId; }
-  static QList<QPushButton *> &buttons(test &w) { return w.fragmentButtons; }
-  static QPushButton *currentButton(test &w) { return w.currentFragmentButton; }
-  static QVBoxLayout *fragmentLayout(test &w) { return w.fragmentLayout; }
-  static int rowUnit(test &w) { return w.fragmentRowUnit; }
-  static QMenu *speedMenu(test &w) { return w.speedMenu; }
-  static QTimer *sliderTimer(test &w) { return w.sliderTimer; }
+  static FragmentList *list(test &w) { return w.fragmentList; }
+  static bool cardOpen(test &w) { return w.openKey != test::kNoCard; }
   static QLabel *frameTimeLabel(test &w) { return w.frameTimeLabel; }
-  static void markMonth(test &w, int year, int month, uint32_t mask) {
-    w.markMonth(year, month, mask);
-  }
-  static void showDayList(test &w, const std::vector<FragmentEntry> &entries, int64_t dayEnd) {
-    w.showDayList(entries, dayEnd);
-  }
+  static void markMonth(test &w, int year, int month, uint32_t mask) { w.markMonth(year, month, mask); }
 };
 
 // The window as the entry point shows it.
@@ -48,20 +40,26 @@ inline std::unique_ptr<test> makeWindow() {
   return w;
 }
 
-// A left press on a combo box as a user makes it; the drop-down that opens
-// is closed again.
-inline void pressCombo(QComboBox *combo, Qt::MouseButton button = Qt::LeftButton) {
-  QTest::mousePress(combo, button, Qt::NoModifier, QPoint(20, combo->height() / 2));
-  QTest::mouseRelease(combo, button, Qt::NoModifier, QPoint(20, combo->height() / 2));
-  combo->hidePopup();
+// Handles events until the card thread has answered everything the window
+// asked; false after ms without that. Waits inside the event loop, never
+// beside it, so that the window's latency can be measured meanwhile.
+inline bool settle(test &w, int ms = 60000) {
+  QElapsedTimer t;
+  t.start();
+  do {
+    QEventLoop loop;
+    QTimer::singleShot(5, &loop, &QEventLoop::quit);
+    loop.exec();
+  } while (w.isBusy() && t.elapsed() < ms);
+  QCoreApplication::processEvents();
+  return !w.isBusy();
 }
 
-// Buttons of the fragment list that are laid out now, in layout order.
-inline QList<QPushButton *> laidOutButtons(QVBoxLayout *layout) {
-  QList<QPushButton *> out;
-  for (int i = 0; i < layout->count(); i++)
-    if (auto *b = qobject_cast<QPushButton *>(layout->itemAt(i)->widget())) out.append(b);
-  return out;
+// A left press on a combo box as a user makes it; the drop-down that opens
+// is closed again.
+inline void pressCombo(QComboBox *combo) {
+  QTest::mouseClick(combo, Qt::LeftButton, Qt::NoModifier, QPoint(20, combo->height() / 2));
+  combo->hidePopup();
 }
 
 // A mouse click at x (and mid height) of a fragment button; the handler

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <set>
 
 #include "platform_test_util.h"
@@ -18,40 +19,47 @@ namespace {
 
 using Discovery = PlatformTest;
 
-TEST_F(Discovery, OnlyUsbDisksAndBoundLoopsCountAsUsb) {
+// Which disks may hold a card, what a person recognises each by, and the
+// order of a first listing: block devices in natural name order, then
+// attached paths.
+TEST_F(Discovery, WhichDisksCountAndWhatTheyAreCalled) {
   std::string img = fs.path("card.img");
   fakesys::writeFile(img, std::vector<uint8_t>(8192, 7));
   std::string snap = fs.path("core.snap");
   fakesys::writeFile(snap, std::vector<uint8_t>(8192, 1));
-  fs.addUsbDisk("sdb", {"sdb1", "sdb2"});
+  ASSERT_EQ(0, plat_attachPath(img.c_str()));
+  fs.addUsbDisk("sdb", {"sdb1", "sdb2"}, fakesys::Image::sparse(64 << 20));
+  fs.setProduct("sdb", "Generic", "STORAGE DEVICE");
+  fs.setLabel("sdb2", "REC CARD");
   fs.addUsbDisk("sdc");
   fs.addSataDisk("sda", {"sda1"});
-  fs.addLoop("loop0", img);
+  fs.addSdCard("mmcblk0", {"mmcblk0p1"});
+  fs.addLoop("loop31", img);
+  fs.addLoop("loop4", img);
   fs.addLoop("loop1");        // not bound
   fs.addLoop("loop2", snap);  // a packaged software image
   fs.addVirtualDisk("zram0");
   fs.addUsbDisk("sdd", {}, fakesys::Image::empty());  // reader without a card
-  auto m = byName(listAll());
-  std::map<std::string, int> usb;
-  for (auto &kv : m) {
-    usb[kv.first] = kv.second.onUsb;
-    EXPECT_STREQ("", kv.second.root) << kv.first;
-    EXPECT_EQ(0, plat_probeVolume(&kv.second)) << kv.first;
+  std::vector<std::string> order, seen;
+  for (const plat_volume &v : listAll()) {
+    order.push_back(v.name);
+    seen.push_back(std::to_string(v.onUsb) + " " + v.product + " [" + v.label + "] " + std::to_string(v.size));
+    EXPECT_STREQ("", v.root) << v.name;
+    EXPECT_EQ(0, v.rawDenied) << v.name;
+    EXPECT_EQ(v.name == img ? img : fs.devNode(order.back().substr(5)), v.source) << v.name;
+    EXPECT_EQ(0, plat_probeVolume(&v)) << v.name;
   }
-  EXPECT_EQ((std::map<std::string, int>{
-                {"/dev/sdb1", 1}, {"/dev/sdb2", 1}, {"/dev/sdc", 1}, {"/dev/sda1", 0}, {"/dev/loop0", 1}}),
-            usb);
+  EXPECT_EQ((std::vector<std::string>{"/dev/loop4", "/dev/loop31", "/dev/mmcblk0p1", "/dev/sda1", "/dev/sdb1",
+                                      "/dev/sdb2", "/dev/sdc", img}),
+            order);
+  EXPECT_EQ((std::vector<std::string>{"1 card.img [] 8192", "1 card.img [] 8192", "1 SD SC32G [] 1048576",
+                                      "0  [] 1048576", "1 Generic STORAGE DEVICE [] 33554432",
+                                      "1 Generic STORAGE DEVICE [REC CARD] 33554432", "1  [] 1048576",
+                                      "1 card.img [] 8192"}),
+            seen);
+  auto m = byName(listAll());
   EXPECT_EQ(m["/dev/sdb1"].diskNumber, m["/dev/sdb2"].diskNumber);
   EXPECT_NE(m["/dev/sdb1"].diskNumber, m["/dev/sdc"].diskNumber);
-
-  // The loop device reads as its backing file.
-  plat_disk *d = plat_openDisk(m["/dev/loop0"].diskNumber);
-  ASSERT_NE(nullptr, d);
-  EXPECT_EQ(8192u, plat_diskSize(d));
-  uint8_t block[PLAT_BLOCK_SIZE];
-  ASSERT_EQ(0, plat_readBlock(d, 1, block));
-  EXPECT_EQ(7, block[4095]);
-  plat_closeDisk(d);
 }
 
 TEST_F(Discovery, MountPointsComeFromMountinfo) {
@@ -93,7 +101,10 @@ TEST_F(Discovery, MountPointsComeFromMountinfo) {
   EXPECT_EQ(before, openFds());
 }
 
-TEST_F(Discovery, NumbersStayWhileDevicesComeAndGo) {
+// A card taken out and put back (or another in its place) is a new medium:
+// new numbers, so that nothing opened on the old one reaches the new one,
+// under the same name. Others keep theirs.
+TEST_F(Discovery, ACardPutBackIsANewDiskUnderItsOldName) {
   fs.addUsbDisk("sdm", {"sdm1", "sdm2"});
   fs.addUsbDisk("sdn");
   auto first = byName(listAll());
@@ -103,37 +114,18 @@ TEST_F(Discovery, NumbersStayWhileDevicesComeAndGo) {
   ASSERT_EQ(1u, listAll().size());
   plat_volume gone;
   EXPECT_EQ(-1, plat_findVolume(first["/dev/sdm1"].driveIndex, &gone));
-  EXPECT_EQ(nullptr, plat_openDisk(first["/dev/sdm1"].diskNumber));
-
-  fs.addUsbDisk("sdo");  // new while sdm is away: its numbers are new ones
   fs.addUsbDisk("sdm", {"sdm1", "sdm2"});
-  auto third = listAll();
-  auto m = byName(third);
-  ASSERT_EQ(4u, m.size());
-  for (const auto &kv : first) {
-    EXPECT_EQ(kv.second.driveIndex, m[kv.first].driveIndex) << kv.first;
-    EXPECT_EQ(kv.second.diskNumber, m[kv.first].diskNumber) << kv.first;
-    EXPECT_NE(kv.second.driveIndex, m["/dev/sdo"].driveIndex);
-    EXPECT_NE(kv.second.diskNumber, m["/dev/sdo"].diskNumber);
+  auto again = listAll();
+  auto m = byName(again);
+  ASSERT_EQ(3u, m.size());
+  EXPECT_EQ(first["/dev/sdn"].driveIndex, m["/dev/sdn"].driveIndex);
+  EXPECT_EQ(first["/dev/sdn"].diskNumber, m["/dev/sdn"].diskNumber);
+  for (const char *name : {"/dev/sdm1", "/dev/sdm2"}) {
+    EXPECT_NE(first[name].driveIndex, m[name].driveIndex) << name;
+    EXPECT_NE(first[name].diskNumber, m[name].diskNumber) << name;
   }
-  for (size_t i = 1; i < third.size(); i++) EXPECT_LT(third[i - 1].driveIndex, third[i].driveIndex);
-  plat_volume v;
-  ASSERT_EQ(0, plat_findVolume(m["/dev/sdm2"].driveIndex, &v));
-  EXPECT_STREQ("/dev/sdm2", v.name);
-}
-
-TEST_F(Discovery, FirstListingOrdersBlockDevicesNaturallyThenAttachedPaths) {
-  std::string img = fs.path("first.img");
-  fakesys::writeFile(img, std::vector<uint8_t>(4096, 1));
-  ASSERT_EQ(0, plat_attachPath(img.c_str()));
-  fs.addLoop("loop31", img);
-  fs.addLoop("loop4", img);
-  fs.addUsbDisk("sdzz");
-  fs.addUsbDisk("sdk", {"sdk1", "sdk2"});
-  std::vector<std::string> names;
-  for (const auto &v : listAll()) names.push_back(v.name);
-  std::vector<std::string> want = {"/dev/loop4", "/dev/loop31", "/dev/sdk1", "/dev/sdk2", "/dev/sdzz", img};
-  EXPECT_EQ(want, names);
+  EXPECT_EQ(nullptr, plat_openDisk(first["/dev/sdm1"].diskNumber));
+  for (size_t i = 1; i < again.size(); i++) EXPECT_LT(again[i - 1].driveIndex, again[i].driveIndex);
 }
 
 TEST_F(Discovery, AttachedFilesAndDirectories) {
@@ -152,13 +144,10 @@ TEST_F(Discovery, AttachedFilesAndDirectories) {
   EXPECT_EQ(1, m[dir].onUsb);
   EXPECT_STREQ("", m[img].root);
   EXPECT_EQ(dir, m[dir].root);
+  EXPECT_STREQ("a.img", m[img].product);
+  EXPECT_EQ(5000u, m[img].size);
   EXPECT_NE(m[img].diskNumber, m[dir].diskNumber);
   EXPECT_EQ(0, plat_probeVolume(&m[dir]));
-
-  plat_disk *d = plat_openDisk(m[img].diskNumber);
-  ASSERT_NE(nullptr, d);
-  EXPECT_EQ(5000u, plat_diskSize(d));
-  plat_closeDisk(d);
   EXPECT_EQ(nullptr, plat_openDisk(m[dir].diskNumber));  // files only, no raw bytes
 
   // A card that goes away is left out, and comes back under its numbers.
@@ -182,12 +171,7 @@ TEST_F(Discovery, AttachRefusesWhatIsNoCard) {
     EXPECT_EQ(-1, plat_attachPath(p.c_str())) << p;
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
-    if (!p.empty()) {
-      EXPECT_NE(std::string::npos, err.find("cannot attach " + p)) << err;
-    }
-    if (p == missing) {
-      EXPECT_NE(std::string::npos, err.find(": No such file or directory")) << err;
-    }
+    EXPECT_EQ(0u, err.find("cannot attach " + p)) << err;
   }
   EXPECT_EQ(0u, listAll().size());
 }
@@ -197,20 +181,16 @@ TEST_F(Discovery, AttachRefusesWhatIsNoCard) {
 TEST_F(Discovery, LongPathsGetShortUniqueNames) {
   std::string tail = "/recorder-card-backup-2024/storage-volume-copy";  // 46 characters
   std::vector<std::string> dirs = {fs.path(std::string(60, 'a') + tail), fs.path(std::string(60, 'b') + tail),
-                                   fs.path(std::string(60, 'c') + tail),
                                    fs.path("x/\xE4\xB8\x8A\xE6\xB5\xB7\xE4\xB8\x8A\xE6\xB5\xB7" + tail.substr(3))};
   for (const auto &d : dirs) {
     fakesys::writeText(d + "/marker", "x");
     ASSERT_EQ(0, plat_attachPath(d.c_str()));
   }
   auto vs = listAll();
-  ASSERT_EQ(dirs.size(), vs.size());
   std::set<std::string> names;
   for (const auto &v : vs) {
     std::string n = v.name;
-    EXPECT_LE(n.size(), 47u) << n;
-    EXPECT_EQ(0u, n.find("...")) << n;
-    EXPECT_NE(0x80, static_cast<unsigned char>(n[3]) & 0xC0) << n;
+    EXPECT_TRUE(n.size() <= 47 && n.find("...") == 0 && (n[3] & 0xC0) != 0x80) << n;
     names.insert(n);
   }
   EXPECT_EQ(dirs.size(), names.size());
@@ -231,28 +211,52 @@ TEST_F(Discovery, MemoryDisksReadZerosBeforeTheirData) {
   int n = plat_attachMemory(data.data(), data.size(), base, "fuzz-input");
   ASSERT_GE(n, 0);
   EXPECT_EQ(n, plat_attachMemory(data.data(), data.size(), base, "fuzz-input"));  // same name, same disk
-  auto vs = listAll();
-  ASSERT_EQ(1u, vs.size());
-  EXPECT_EQ(static_cast<uint32_t>(n), vs[0].diskNumber);
-
+  ASSERT_EQ(1u, listAll().size());
+  EXPECT_EQ(static_cast<uint32_t>(n), listAll()[0].diskNumber);
   plat_disk *d = plat_openDisk(static_cast<uint32_t>(n));
   ASSERT_NE(nullptr, d);
   EXPECT_EQ(base + data.size(), plat_diskSize(d));
-  std::vector<uint8_t> whole(base, 0);
+  std::vector<uint8_t> whole(base, 0), block(PLAT_BLOCK_SIZE);
   whole.insert(whole.end(), data.begin(), data.end());
   whole.resize(5 * PLAT_BLOCK_SIZE, 0);
-  uint8_t block[PLAT_BLOCK_SIZE];
   for (uint64_t b = 0; b < 5; b++) {
-    ASSERT_EQ(0, plat_readBlock(d, b, block));
-    EXPECT_EQ(0, memcmp(block, whole.data() + b * PLAT_BLOCK_SIZE, PLAT_BLOCK_SIZE)) << "block " << b;
+    ASSERT_EQ(0, plat_readBlock(d, b, block.data()));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), whole.begin() + b * PLAT_BLOCK_SIZE)) << "block " << b;
   }
-  EXPECT_EQ(-1, plat_readBlock(d, 5, block));
+  EXPECT_EQ(-1, plat_readBlock(d, 5, block.data()));
   plat_closeDisk(d);
 
   // A base that would make the disk end past 2^64 is refused.
   EXPECT_EQ(-1, plat_attachMemory(data.data(), data.size(), UINT64_MAX - 10, "overflow"));
   plat_detachAll();
   EXPECT_EQ(nullptr, plat_openDisk(static_cast<uint32_t>(n)));
+}
+
+// The watch calls back when a disk comes or goes or a mount changes, never
+// when nothing did, and never after it is stopped.
+TEST_F(Discovery, TheWatchCallsBackOnChanges) {
+  static std::atomic<int> calls{0};
+  calls = 0;
+  plat_watchStart([](void *) { calls++; }, nullptr);
+  auto waitForCall = [](int before) {
+    for (int i = 0; i < 100 && calls == before; i++) usleep(50 * 1000);
+    return calls > before;
+  };
+  usleep(1500 * 1000);
+  EXPECT_EQ(0, calls.load());  // nothing changed
+  fs.addUsbDisk("sdq");
+  EXPECT_TRUE(waitForCall(0));
+  int now = calls;
+  fs.mount("sdq", fs.path("q"));
+  EXPECT_TRUE(waitForCall(now));
+  now = calls;
+  fs.removeDisk("sdq");
+  EXPECT_TRUE(waitForCall(now));
+  plat_watchStop();
+  now = calls;
+  fs.addUsbDisk("sdr");
+  usleep(1500 * 1000);
+  EXPECT_EQ(now, calls.load());
 }
 
 // Runs in a child process: it uses up the run's drive indexes.

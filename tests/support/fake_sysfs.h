@@ -9,9 +9,11 @@
 //   fs.install();                            // plat_setRoots at this tree
 //
 // <sys>/block/<disk> links into <sys>/devices/..., whose path runs through
-// "usbN" for USB disks, "ataN" for SATA disks and "virtual" for loop and RAM
-// disks, with "dev", "size" and (for partitions) "partition" files. Device
-// nodes are regular files, or symlinks to an image, holding the disk's bytes.
+// "usbN" for USB disks, "ataN" for SATA disks, "mmc_host" for SD slots and
+// "virtual" for loop and RAM disks, with "dev", "size", "diskseq" (a new
+// number for every disk added, as the kernel gives every medium) and (for
+// partitions) "partition" files. Device nodes are regular files, or
+// symlinks to an image, holding the disk's bytes.
 #pragma once
 
 #include <stdint.h>
@@ -44,19 +46,16 @@ inline void writeText(const std::string &path, const std::string &text) {
   writeFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-// What a fake device node holds: given bytes, a link to an image file, or a
-// sparse file (default 1 MiB of zeros). Image::empty() is a card reader with
+// What a fake device node holds: a link to an image file, or a sparse file
+// (default 1 MiB of zeros). Image::empty() is a card reader with
 // no card in it.
 struct Image {
-  enum Kind { Bytes, File, Sparse } kind = Sparse;
-  std::vector<uint8_t> bytes;
-  std::string file;
+  std::string file;  // a link to this image, else a sparse file of size bytes
   uint64_t size = 1 << 20;
 
   Image() = default;
-  Image(std::vector<uint8_t> b) : kind(Bytes), bytes(std::move(b)) {}  // NOLINT: implicit on purpose
-  Image(std::string imagePath) : kind(File), file(std::move(imagePath)) {}  // NOLINT
-  static Image empty() { return Image(std::vector<uint8_t>()); }
+  Image(std::string imagePath) : file(std::move(imagePath)) {}  // NOLINT: implicit on purpose
+  static Image empty() { return sparse(0); }
   static Image sparse(uint64_t bytes) {
     Image i;
     i.size = bytes;
@@ -109,6 +108,28 @@ class FakeSysfs {
     addDisk(name, "devices/pci0000:00/0000:00:14.0/usb2/2-" + h + "/2-" + h + ":1.0/host" + h + "/target" + h +
                       ":0:0/" + h + ":0:0:0",
             8, partitions, image);
+  }
+
+  // A card in a built-in SD slot; its device type is "SD" and its name the card's.
+  void addSdCard(const std::string &name, const std::vector<std::string> &partitions = {},
+                 const Image &image = Image()) {
+    addDisk(name, "devices/platform/soc/mmc_host/mmc0/mmc0:aaaa", 179, partitions, image);
+    writeText(disks_[name].sysDir + "/device/type", "SD\n");
+    writeText(disks_[name].sysDir + "/device/name", "SC32G\n");
+  }
+
+  // The reader's vendor and model, padded as SCSI reports them.
+  void setProduct(const std::string &name, const std::string &vendor, const std::string &model) {
+    writeText(disks_.at(name).sysDir + "/device/vendor", vendor + "  \n");
+    writeText(disks_.at(name).sysDir + "/device/model", model + "    \n");
+  }
+
+  // A file system label, as udev links it under /dev/disk/by-label.
+  void setLabel(const std::string &name, const std::string &label) {
+    fs::create_directories(devRoot() + "/disk/by-label");
+    std::string escaped;
+    for (char c : label) escaped += c == ' ' ? std::string("\\x20") : std::string(1, c);
+    fs::create_symlink("../../" + name, devRoot() + "/disk/by-label/" + escaped);
   }
 
   void addSataDisk(const std::string &name, const std::vector<std::string> &partitions = {},
@@ -218,13 +239,12 @@ class FakeSysfs {
     nextMinor_ += 16;
     devNumbers_[name] = std::to_string(major) + ":" + std::to_string(minor);
     writeText(dir + "/dev", devNumbers_[name] + "\n");
+    static int diskseq = 1000;
+    writeText(dir + "/diskseq", std::to_string(++diskseq) + "\n");
 
     std::string node = devNode(name);
     uint64_t size = 0;
-    if (image.kind == Image::Bytes) {
-      writeFile(node, image.bytes);
-      size = image.bytes.size();
-    } else if (image.kind == Image::Sparse) {  // holes cost no blocks
+    if (image.file.empty()) {  // holes cost no blocks
       { std::ofstream touch(node, std::ios::binary); }
       if (truncate(node.c_str(), static_cast<off_t>(image.size)) != 0)
         throw std::runtime_error("fake_sysfs: cannot size " + node);
