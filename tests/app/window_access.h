@@ -31,6 +31,9 @@ class AppWindowTest {
   static QMenu *speedMenu(test &w) { return w.speedMenu; }
   static QTimer *sliderTimer(test &w) { return w.sliderTimer; }
   static QLabel *frameTimeLabel(test &w) { return w.frameTimeLabel; }
+  static AudioOutput *audio(test &w) { return w.audio; }
+  static DemuxerBase *worker(test &w, int pane) { return w.paneWorkers[pane]; }
+  static void showPanes(test &w, int channels) { w.showPanes(channels); }
   static void markMonth(test &w, int year, int month, uint32_t mask) {
     w.markMonth(year, month, mask);
   }
