@@ -72,7 +72,6 @@ class DemuxerBase : public QObject {
   void on_demuxer_prevFrame();
 
  private:
-  enum class Step { None, Forward, Back };
   struct Sound {
     std::vector<uint8_t> pcm;
     int64_t at;  // mended card time (see mend) of its first sample
@@ -108,7 +107,7 @@ class DemuxerBase : public QObject {
   const int paneIndex;
   std::atomic<bool> stopRequested{false};
   QEventLoop *waitLoop = nullptr;  // the wait in progress, quit by requestStop()
-  Step stepRequest = Step::None;
+  int stepsWanted = 0;  // > 0 steps forward, < 0 steps back still to make
 
   FrameReader *reader = nullptr;
   VideoDecoder video;

@@ -33,6 +33,7 @@
 namespace {
 
 const int kIdleMs = 100;            // poll while paused or idle
+const int kMaxSteps = 100;          // steps waiting to be made, each way
 const int kMaxWaitMs = 50;          // longest wait while playing
 const int64_t kLeadMs = 200;        // read and send sound this far ahead
 const int64_t kSlipMs = 250;        // a picture this late moves the clock
@@ -90,10 +91,11 @@ void DemuxerBase::requestStop() {
   QMetaObject::invokeMethod(this, [this] { if (waitLoop) waitLoop->quit(); }, Qt::QueuedConnection);
 }
 
-// A step is taken at the end of the wait in progress (within 100 ms).
-void DemuxerBase::on_demuxer_nextFrame() { stepRequest = Step::Forward; }
+// Steps are taken at the end of the wait in progress (within 100 ms), one
+// picture each; a step back cancels a step forward still to be made.
+void DemuxerBase::on_demuxer_nextFrame() { stepsWanted = std::min(stepsWanted + 1, kMaxSteps); }
 
-void DemuxerBase::on_demuxer_prevFrame() { stepRequest = Step::Back; }
+void DemuxerBase::on_demuxer_prevFrame() { stepsWanted = std::max(stepsWanted - 1, -kMaxSteps); }
 
 void DemuxerBase::wait(int ms) {
   if (stopRequested) return;
@@ -128,10 +130,10 @@ int DemuxerBase::pass() {
       opened = false;
       clearQueues();
     }
-    stepRequest = Step::None;
+    stepsWanted = 0;
     return kIdleMs;
   }
-  if (playState != 1 && stepRequest == Step::None) {
+  if (playState != 1 && stepsWanted == 0) {
     qmx_playClock().release();
     needJoin = true;
     joinSince = nowMs();
@@ -139,19 +141,17 @@ int DemuxerBase::pass() {
   }
   takeRequests();
   if (done) {
-    stepRequest = Step::None;
+    stepsWanted = 0;
     return kIdleMs;
   }
-  switch (stepRequest) {
-    case Step::Back:
-      stepBack();
-      stepRequest = Step::None;
-      return 0;
-    case Step::Forward:
-      stepForward();
-      return 0;
-    case Step::None:
-      break;
+  if (stepsWanted < 0) {
+    stepBack();
+    stepsWanted++;
+    return 0;
+  }
+  if (stepsWanted > 0) {
+    stepForward();
+    return 0;
   }
   return playOn();
 }
@@ -170,6 +170,9 @@ void DemuxerBase::takeRequests() {
   if (restart || moved) {
     restart = 0;
     servedSeek = seekGeneration;  // a seek within the old segment is moot
+    // Steps asked for in the old segment are moot too; one step (the
+    // segment chosen while paused) shows the new one's first picture.
+    stepsWanted = std::clamp(stepsWanted, 0, 1);
     if (!reopen()) markDone();
     return;
   }
@@ -316,7 +319,7 @@ void DemuxerBase::reachEnd() {
 // has, play stops and the next play starts the segment again.
 void DemuxerBase::markDone() {
   done = true;
-  stepRequest = Step::None;
+  stepsWanted = 0;
   paneFinished[paneIndex] = true;
   paneShowing[paneIndex] = false;
   for (int i = 0; i < QMX_MAX_PANES; i++)
@@ -442,12 +445,12 @@ void DemuxerBase::stepForward() {
     AVFrame *picture = pictures.front().first;
     pictures.pop_front();
     handOverPicture(picture);
-    stepRequest = Step::None;
+    stepsWanted--;
     return;
   }
   if (endReached) {
     // The segment's last picture is shown; a step back still works.
-    stepRequest = Step::None;
+    stepsWanted = 0;
     return;
   }
   readOne(true);
