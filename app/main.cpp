@@ -1,6 +1,6 @@
 // Entry point of the card player.
 //
-//   cardplayer [--card PATH]...
+//   cardplayer [--card PATH]... [--fixed-rate]
 //
 // Each --card path is attached before the window is made: a regular file or
 // a block device counts as a disk, a directory as a mounted volume. Without
@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "device.h"
+#include "globals.h"
 #include "screenshot.h"
 #include "test.h"
 
@@ -26,19 +27,25 @@ struct Options {
                           "(a disk), or a directory (a mounted volume). May be given more "
                           "than once.",
                           "PATH"};
+  QCommandLineOption fixedRate{"fixed-rate",
+                               "Play at a fixed nominal rate (one picture per 83 ms at 1.0x) "
+                               "instead of the recording's time stamps, for recorders whose "
+                               "clocks cannot be trusted."};
   // Unattended pictures of the window (scripts/screenshot); not shown in --help.
   QCommandLineOption shot{"screenshot", "Save the window to FILE and quit.", "FILE"};
   QCommandLineOption shotDisk{"screenshot-disk", "Choose a disk first: its index or part of its name.",
                               "DISK"};
   QCommandLineOption shotDay{"screenshot-day", "Select day DATE first.", "YYYY-MM-DD"};
   QCommandLineOption shotFragment{"screenshot-fragment", "Play fragment K first.", "K"};
+  QCommandLineOption shotPlay{"screenshot-play", "Press play once the fragment is chosen."};
 
   void addTo(QCommandLineParser *parser) {
     parser->setApplicationDescription(
         "Plays and exports the recordings of a camera recorder's card.");
     parser->addHelpOption();
     parser->addOption(card);
-    for (QCommandLineOption *o : {&shot, &shotDisk, &shotDay, &shotFragment}) {
+    parser->addOption(fixedRate);
+    for (QCommandLineOption *o : {&shot, &shotDisk, &shotDay, &shotFragment, &shotPlay}) {
       o->setFlags(QCommandLineOption::HiddenFromHelp);
       parser->addOption(*o);
     }
@@ -81,6 +88,7 @@ int main(int argc, char *argv[]) {
     return 2;
   }
 
+  fixedRatePacing = parser.isSet(options.fixedRate);
   for (const QString &path : parser.values(options.card))
     plat_attachPath(QFile::encodeName(path).constData());
 
@@ -99,9 +107,10 @@ int main(int argc, char *argv[]) {
     });
   }
 
-  if (parser.isSet(options.shot)) {
+  if (parser.isSet(options.shot) || parser.isSet(options.shotPlay)) {
     ScreenshotRequest request;
     request.path = parser.value(options.shot);
+    request.play = parser.isSet(options.shotPlay);
     bool ok = true;
     request.disk = parser.value(options.shotDisk);
     if (parser.isSet(options.shotDay)) {

@@ -699,7 +699,10 @@ void test::showBubble(const QString &text, const QPoint &click) {
 
 // Play position in whole seconds from playStartTime: where the picture of
 // the leading pane (the first one still playing) lies in the segment.
-int64_t test::playPosition() const { return currentVideoTime / 1000 - playStartTime; }
+int64_t test::playPosition() const {
+  return std::clamp<int64_t>(currentVideoTime / 1000 - playStartTime, 0,
+                             std::max<int64_t>(playEndTime - playStartTime, 0));
+}
 
 // Moves every pane to offsetMs after playStartTime: each worker repositions
 // its own handle, under playbackMutex, at its next pass.

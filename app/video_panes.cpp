@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTimer>
+#include <QWindow>
 #include <cstdio>
 
 #include "globals.h"
@@ -89,6 +90,10 @@ void VideoPanes::setUpSdl() {
       qDebug().noquote() << QString("window%1=null").arg(i + 1) << SDL_GetError();
       return;
     }
+    // Told a new size, SDL moves a window it takes for fixed-size back to
+    // where it saw it last, which for a pane laid out again since is the
+    // wrong place: the panes are resizable windows to SDL.
+    SDL_SetWindowResizable(p.window, SDL_TRUE);
     p.renderer = SDL_CreateRenderer(p.window, -1, 0);
     if (!p.renderer) {
       qDebug().noquote() << QString("render%1=null").arg(i + 1);
@@ -96,6 +101,11 @@ void VideoPanes::setUpSdl() {
       p.window = nullptr;
       return;
     }
+    // The pane is SDL's alone: Qt painting its background would wipe the
+    // picture out whenever the pane is exposed or laid out again.
+    p.label->setUpdatesEnabled(false);
+    // Exposure reaches the pane's native window, not the label.
+    if (QWindow *native = p.label->windowHandle()) native->installEventFilter(this);
   }
   qDebug() << "initSdl2 end";
 }
@@ -205,15 +215,18 @@ int VideoPanes::paneAt(const QPoint &global) const {
   return -1;
 }
 
-int VideoPanes::indexOf(QObject *label) const {
+int VideoPanes::indexOf(QObject *watched) const {
   for (int i = 0; i < kPanes; i++)
-    if (panes[i].label == label) return i;
+    if (panes[i].label == watched || panes[i].label->windowHandle() == watched) return i;
   return -1;
 }
 
 bool VideoPanes::eventFilter(QObject *watched, QEvent *event) {
   const int pane = indexOf(watched);
   if (pane < 0) return QObject::eventFilter(watched, event);
+  // The native window sees the label's mouse events too: they count once.
+  if (!watched->isWidgetType() && event->type() != QEvent::Expose)
+    return QObject::eventFilter(watched, event);
   switch (event->type()) {
     case QEvent::MouseButtonPress:
       if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
@@ -225,11 +238,11 @@ bool VideoPanes::eventFilter(QObject *watched, QEvent *event) {
       if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) toggleAlone(pane);
       break;
     case QEvent::Resize:
-    case QEvent::Paint:
     case QEvent::Show:
-      // Qt has just drawn the pane's background over the picture (exposed,
-      // resized): the picture goes back on top once it is done.
-      if (drawing()) QTimer::singleShot(0, this, [this, pane] { redraw(pane); });
+    case QEvent::Expose:
+      // The pane was laid out again or exposed: its picture is drawn again
+      // once the window system has settled.
+      if (drawing()) QTimer::singleShot(30, this, [this, pane] { redraw(pane); });
       break;
     default:
       break;

@@ -84,7 +84,7 @@ class VideoPanes : public QObject {
   };
 
   bool valid(int pane) const { return pane >= 0 && pane < kPanes; }
-  int indexOf(QObject *label) const;
+  int indexOf(QObject *watched) const;  // a pane's label or its native window
   void layOut();
   void draw(Pane &p, bool framed);
 
