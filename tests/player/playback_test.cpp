@@ -205,6 +205,41 @@ INSTANTIATE_TEST_SUITE_P(Play, Cards,
                                            Card{"file", "h264", 25, 2, {0, 1}}),
                          [](const ::testing::TestParamInfo<Card> &i) { return cardName(i.param); });
 
+// The heard pane alone plays sound, as long as the pictures: the card's
+// own, or silence where it has none; at other speeds than 1.0x none.
+TEST(Sound, HeardPaneOnlyAtNormalSpeedWithSilenceForMissingSound) {
+  for (bool withSound : {true, false}) {
+    openCard({"raw", "h264", 12, 2, {0, 1}});
+    if (!withSound) {
+      static QTemporaryDir dir;
+      const std::string card = dir.filePath("silent.img").toStdString();
+      const std::string span = std::to_string(kStart) + "," + std::to_string(kStart + 8);
+      ASSERT_TRUE(makeSimCard({"--layout", "raw", "--codec", "h264", "--size", "160x96", "--channels",
+                               "2", "--no-audio", "--record", "0," + span, "--record", "1," + span},
+                              card));
+      ASSERT_TRUE(openSimCard(card, 1));
+    }
+    chooseSegment(kStart, kStart + 8);
+    heardPane = 1;
+    Pane one(0), two(1);
+    playState = 1;
+    ASSERT_TRUE(waitUntil([&] { return one.count() > 0; }, 5000));
+    const int64_t from = one.pictures().front().second;
+    waitUntil([] { return false; }, 2500);
+    const int64_t played = one.pictures().back().second - from;
+    EXPECT_EQ(one.pcmBytes, 0) << "pane 1 is not heard";
+    EXPECT_NEAR(two.pcmBytes / 32.0, played, 400) << "ms of sound against " << played
+                                                   << " ms of pictures, card sound: " << withSound;
+    playSpeed = 20;
+    waitUntil([] { return false; }, 300);
+    const int atTwice = two.pcmBytes;
+    waitUntil([] { return false; }, 700);
+    EXPECT_EQ(two.pcmBytes, atTwice) << "sound at 2.0x";
+    playState = 0;
+    heardPane = 0;
+  }
+}
+
 // Play right after a card is chosen plays its span: the panes start with
 // their restart requests set.
 TEST(Start, PlayAfterChoosingACardPlays) {
