@@ -147,7 +147,8 @@ class DemuxerBase : public QObject {
   uint64_t droppedPictureCount = 0;
 };
 
-// Stops every pane's playback handle with the library of the open card
-// (storageV) and asks every pane to open again. For a change of card:
-// called with playbackMutex held, before the library closes its card.
-void qmx_player_stopPanes(void);
+// Stops every pane's playback handle with the library of `layout` (1
+// raw-disk, 2 file: the card open so far) and asks every pane to open
+// again. For a change of card: called with playbackMutex held, before that
+// library closes its card.
+void qmx_player_stopPanes(int layout);

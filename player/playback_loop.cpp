@@ -74,11 +74,11 @@ class PlaybackLock : public ReaderLock {
 
 }  // namespace
 
-void qmx_player_stopPanes(void) {
+void qmx_player_stopPanes(int layout) {
   for (std::atomic<int> &handle : paneHandle) {
     const int h = handle.exchange(-1);
     if (h < 0) continue;
-    if (storageV == 1)
+    if (layout == 1)
       qmx_storage_playbackStop(static_cast<uint32_t>(h));
     else
       qmx_storage_v2_playbackStop(static_cast<uint32_t>(h));
