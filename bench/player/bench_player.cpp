@@ -5,7 +5,8 @@
 //      the recording's rate (target at least 98%), and the CPU used;
 //   2. the same at 4.0x: the speed reached (card time shown per second of
 //      wall time; target at least 3.8x);
-//   3. four panes of a 1080p card at 1.0x (target at least 95%);
+//   3. four panes of a 1080p card at 1.0x (target at least 95%), and two of
+//      them at 4.0x;
 //   4. the panes' decoding path (reading the card, decoding with frame
 //      threads) against `ffmpeg -threads N -f null` on the same stream,
 //      whole processes run in turn, medians of the ratios (target: within
@@ -97,6 +98,8 @@ bool makeCard(const std::string &path, const std::string &size, int channels, in
 bool loadCard(const std::string &path) {
   qmx_storage_init();
   qmx_storage_close();
+  // Only the card image, none of the machine's own disks.
+  plat_setRoots("/nonexistent-sys", "/nonexistent-proc", "/nonexistent-dev");
   plat_detachAll();
   if (plat_attachPath(path.c_str()) != 0) return false;
   plat_volume *volumes = nullptr;
@@ -255,6 +258,8 @@ void decodeFigures(const std::string &card, const std::string &dir, int runs) {
 
 int main(int argc, char **argv) {
   qputenv("TZ", "CST-8");
+  qputenv("QT_LOGGING_RULES", "*.debug=false");
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   QCoreApplication app(argc, argv);
   av_log_set_level(AV_LOG_FATAL);
   std::string dir = (QCoreApplication::applicationDirPath() + "/../bench-cards").toStdString();
@@ -281,7 +286,10 @@ int main(int argc, char **argv) {
     playFigures("two panes, 1440p H.265, 25 fps, 1.0x:", 2, 10, 12, 2);
     playFigures("two panes, 1440p H.265, 25 fps, 4.0x:", 2, 40, 8, 1.5);
   }
-  if (loadCard(card1080)) playFigures("four panes, 1080p H.265, 25 fps, 1.0x:", 4, 10, 12, 2);
+  if (loadCard(card1080)) {
+    playFigures("four panes, 1080p H.265, 25 fps, 1.0x:", 4, 10, 12, 2);
+    playFigures("two panes, 1080p H.265, 25 fps, 4.0x:", 2, 40, 5, 1);
+  }
   decodeFigures(card1440, dir, runs);
   return 0;
 }
