@@ -869,6 +869,14 @@ void test::changeSpeed(int step) {
   if (next != at) actions[next]->activate(QAction::Trigger);
 }
 
+// Everything around the video area: the list, the calendar, the choosers
+// and the playback controls.
+void test::showControls(bool on) {
+  const QList<QWidget *> around = {ui->scrollArea,   ui->calendarWidget,   ui->groupBox_2,
+                                   ui->label_time,   ui->horizontalSlider, ui->groupBox};
+  for (QWidget *w : around) w->setVisible(on);
+}
+
 // F: the pane under the mouse (or pane 1) alone on the whole screen, and back.
 void test::toggleFullScreen() {
   if (videoOnly) {
@@ -878,10 +886,7 @@ void test::toggleFullScreen() {
   const int pane = panes->paneAt(QCursor::pos());
   videoOnly = true;
   wasMaximized = isMaximized();
-  for (QWidget *w : {static_cast<QWidget *>(ui->scrollArea), static_cast<QWidget *>(ui->calendarWidget),
-                     static_cast<QWidget *>(ui->groupBox_2), static_cast<QWidget *>(ui->label_time),
-                     static_cast<QWidget *>(ui->horizontalSlider), static_cast<QWidget *>(ui->groupBox)})
-    w->hide();
+  showControls(false);
   if (panes->alone() < 0) panes->toggleAlone(pane < 0 ? 0 : pane);
   showFullScreen();
 }
@@ -889,10 +894,7 @@ void test::toggleFullScreen() {
 void test::leaveFullScreen() {
   if (!videoOnly) return;
   videoOnly = false;
-  for (QWidget *w : {static_cast<QWidget *>(ui->scrollArea), static_cast<QWidget *>(ui->calendarWidget),
-                     static_cast<QWidget *>(ui->groupBox_2), static_cast<QWidget *>(ui->label_time),
-                     static_cast<QWidget *>(ui->horizontalSlider), static_cast<QWidget *>(ui->groupBox)})
-    w->show();
+  showControls(true);
   if (panes->alone() >= 0) panes->toggleAlone(panes->alone());
   wasMaximized ? showMaximized() : showNormal();
 }

@@ -105,6 +105,7 @@ class test : public QWidget {
   void showPanes(int channels);
   void drawPicture(int pane, AVFrame *picture, int width, int height);
   void changeSpeed(int step);
+  void showControls(bool on);
   QString showFrameTime();
   int64_t playPosition() const;
   void seekBoth(uint64_t offsetMs);
