@@ -39,6 +39,7 @@ const int64_t kLeadMs = 200;        // read and send sound this far ahead
 const int64_t kSlipMs = 250;        // a picture this late moves the clock
 const int64_t kAnchorGuardMs = 300; // an anchor this young is kept
 const size_t kMaxPictures = 8;      // decoded pictures waiting their turn
+const size_t kMaxSounds = 256;      // sound blocks waiting theirs (about 16 s)
 const int64_t kSilenceGapMs = 300;  // missing sound longer than this is filled
 const int kBytesPerMs = AudioDecoder::kRate / 1000 * AudioDecoder::kBytesPerSample;
 const size_t kSoundBlock = 2048;    // silence goes out in blocks of 64 ms
@@ -418,7 +419,7 @@ int DemuxerBase::playOn() {
     sounds.pop_front();
   }
 
-  if (!endReached && pictures.size() < kMaxPictures) {
+  if (!endReached && pictures.size() < kMaxPictures && sounds.size() < kMaxSounds) {
     bool more = pictures.empty() || lastReadMended == INT64_MIN;
     if (!more && !fixedRatePacing && qmx_playClock().anchored()) {
       const int64_t frontier = qmx_playClock().due(lastReadMended, speed, now) - kLeadMs;
