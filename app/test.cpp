@@ -215,10 +215,12 @@ void test::updateVideo_2(AVFrame *pFrameYUV, int mWidth, int mHeight) {
 }
 
 // The pane keeps the picture (for redrawing and stills) and draws it; while
-// paused (frame steps) the frame-step label follows the leading pane.
+// paused (frame steps) the frame-step label follows the leading pane's
+// picture once it is on the screen.
 void test::drawPicture(int pane, AVFrame *picture, int, int) {
+  const bool leading = picture && picture->pts == currentVideoTime;
   panes->show(pane, picture);
-  if (frameTimeLabel && playState == 0) showFrameTime();
+  if (frameTimeLabel && playState == 0 && leading) showFrameTime();
 }
 
 void test::playPCM(const char *data, int length) {

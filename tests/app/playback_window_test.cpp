@@ -8,7 +8,12 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 #include "audio_output.h"
+#include "video_panes.h"
 #include "globals.h"
 #include "simcard.h"
 #include "window_access.h"
@@ -115,8 +120,10 @@ class PlaybackWindowTest : public QObject {
     // Paused, the slider seeks nothing and returns to the play position.
     QTest::keyClick(window.get(), Qt::Key_Space);
     QCOMPARE(int(playState), 0);
-    QTest::qWait(450);
-    const int64_t paused = currentVideoTime;
+    int64_t paused = 0;  // once no more pictures come
+    QVERIFY(waitFor([&] { const int64_t t = currentVideoTime; QTest::qWait(300);
+                          return (paused = currentVideoTime) == t; }, 5000));
+    QTest::qWait(250);
     const int shown = ui->horizontalSlider->value();
     ui->horizontalSlider->setValue(100);
     ui->pushButton_15L->click();
@@ -135,6 +142,8 @@ class PlaybackWindowTest : public QObject {
     const QString previous = "当前帧: " + QDateTime::fromMSecsSinceEpoch(paused)
                                               .toString("yyyy-MM-dd hh:mm:ss.zzz");
     QVERIFY2(waitFor([&] { return label->text() == previous; }, 2000), qPrintable(label->text()));
+    const VideoPanes *panes = AppWindowTest::panes(*window);
+    QVERIFY(waitFor([&] { return panes->picture(0) && panes->picture(0)->pts == paused; }, 2000));
 
     // S saves the picture of pane 1 in the download directory.
     downloadDir = dir.filePath("stills");

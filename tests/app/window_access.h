@@ -32,6 +32,7 @@ class AppWindowTest {
   static QTimer *sliderTimer(test &w) { return w.sliderTimer; }
   static QLabel *frameTimeLabel(test &w) { return w.frameTimeLabel; }
   static AudioOutput *audio(test &w) { return w.audio; }
+  static VideoPanes *panes(test &w) { return w.panes; }
   static DemuxerBase *worker(test &w, int pane) { return w.paneWorkers[pane]; }
   static void showPanes(test &w, int channels) { w.showPanes(channels); }
   static void markMonth(test &w, int year, int month, uint32_t mask) {

@@ -234,14 +234,14 @@ TEST(Sound, HeardPaneOnlyAtNormalSpeedWithSilenceForMissingSound) {
 }
 
 // Play right after a card is chosen plays its span: the panes start with
-// their restart requests set.
+// their restart requests set (as a process starts: ctest runs it alone).
 TEST(Start, PlayAfterChoosingACardPlays) {
   openCard({"raw", "h264", 12, 1, {0}});
   playStartTime = kStart;
   playEndTime = kStart + 8;
   Pane pane(0);
   playState = 1;
-  EXPECT_TRUE(waitUntil([&] { return pane.count() >= 3; }, 5000));
+  ASSERT_TRUE(waitUntil([&] { return pane.count() >= 3; }, 5000));
   EXPECT_EQ(pane.pictures().front().first, kStart * 1000);
   playState = 0;
 }
