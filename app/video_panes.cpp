@@ -11,6 +11,10 @@
 #include <QWindow>
 #include <cstdio>
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 #include "globals.h"
 #include "handover.h"
 #include "play_position.h"
@@ -119,6 +123,11 @@ void VideoPanes::show(int pane, AVFrame *picture) {
   qmx_player_releasePicture(p.last);
   p.last = picture;
   if (p.label->isVisible()) draw(p, pane == heard() && count > 1 && alonePane < 0);
+}
+
+int64_t VideoPanes::pictureTime(int pane) const {
+  const AVFrame *f = picture(pane);
+  return f ? f->pts : -1;
 }
 
 void VideoPanes::clear() {

@@ -13,6 +13,7 @@
 #include <QPoint>
 #include <QSize>
 #include <array>
+#include <cstdint>
 
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
@@ -44,8 +45,9 @@ class VideoPanes : public QObject {
   // Takes the picture (YUV 4:2:0; released with qmx_player_releasePicture)
   // as the pane's own and draws it.
   void show(int pane, AVFrame *picture);
-  // The pane's last picture, or null.
+  // The pane's last picture, or null, and its card time (Unix ms; -1 none).
   const AVFrame *picture(int pane) const { return valid(pane) ? panes[pane].last : nullptr; }
+  int64_t pictureTime(int pane) const;
   // Forgets every picture (the card changed); the panes turn black.
   void clear();
 
