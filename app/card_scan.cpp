@@ -11,6 +11,7 @@
 #include <map>
 
 #include "device.h"
+#include "demuxer_base.h"
 #include "globals.h"
 #include "qmx_common.h"
 #include "qmx_storage.h"
@@ -55,28 +56,10 @@ uint64_t diskSize(uint32_t diskNumber) {
   return size;
 }
 
-// The panes' playback handles and restart requests. The player adds its
-// further panes here.
-struct Pane {
-  std::atomic<int> *handle;
-  std::atomic<uint8_t> *restart;
-};
-const Pane kPanes[] = {{&demuxerHandle, &demuxerRestart}, {&demuxer2Handle, &demuxer2Restart}};
-
 // Called with playbackMutex held: every pane's handle is stopped with the
 // library that made it and every pane asked to open again.
 void stopPanes() {
-  for (const Pane &p : kPanes) {
-    const int h = p.handle->load();
-    if (h >= 0) {
-      if (storageV == 1)
-        qmx_storage_playbackStop(static_cast<uint32_t>(h));
-      else
-        qmx_storage_v2_playbackStop(static_cast<uint32_t>(h));
-    }
-    *p.handle = -1;
-    *p.restart = 1;
-  }
+  qmx_player_stopPanes(storageV);
   playState = 0;
 }
 

@@ -1,6 +1,6 @@
 // Entry point of the card player.
 //
-//   cardplayer [--card PATH]... [--verbose]
+//   cardplayer [--card PATH]... [--verbose] [--fixed-rate]
 //
 // Each --card path is attached before the window is made: a regular file or
 // a block device counts as a disk, a directory as a mounted volume. Without
@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "globals.h"
 #include "screenshot.h"
 #include "startup.h"
 #include "test.h"
@@ -32,12 +33,17 @@ struct Options {
   QCommandLineOption verbose{"verbose",
                              "Print debug lines, and what the card libraries find wrong with disks "
                              "that are not cards."};
+  QCommandLineOption fixedRate{"fixed-rate",
+                               "Play at a fixed nominal rate (one picture per 83 ms at 1.0x) "
+                               "instead of the recording's time stamps, for recorders whose "
+                               "clocks cannot be trusted."};
   // Unattended pictures of the window (scripts/screenshot); not shown in --help.
   QCommandLineOption shot{"screenshot", "Save the window to FILE and quit.", "FILE"};
   QCommandLineOption shotDisk{"screenshot-disk", "Choose a disk first: its index or part of its name.",
                               "DISK"};
   QCommandLineOption shotDay{"screenshot-day", "Select day DATE first.", "YYYY-MM-DD"};
   QCommandLineOption shotFragment{"screenshot-fragment", "Play fragment K first.", "K"};
+  QCommandLineOption shotPlay{"screenshot-play", "Press play once the fragment is chosen."};
 
   void addTo(QCommandLineParser *parser) {
     parser->setApplicationDescription(
@@ -45,7 +51,8 @@ struct Options {
     parser->addHelpOption();
     parser->addOption(card);
     parser->addOption(verbose);
-    for (QCommandLineOption *o : {&shot, &shotDisk, &shotDay, &shotFragment}) {
+    parser->addOption(fixedRate);
+    for (QCommandLineOption *o : {&shot, &shotDisk, &shotDay, &shotFragment, &shotPlay}) {
       o->setFlags(QCommandLineOption::HiddenFromHelp);
       parser->addOption(*o);
     }
@@ -94,6 +101,7 @@ int main(int argc, char *argv[]) {
   setUpLogging(verbose);
   const QStringList cards = parser.values(options.card);
   const QStringList problems = attachCards(cards);
+  fixedRatePacing = parser.isSet(options.fixedRate);
 
   test window(nullptr, verbose);
   window.setStyleSheet(kMainWindowStyleSheet);
@@ -119,9 +127,10 @@ int main(int argc, char *argv[]) {
     });
   }
 
-  if (parser.isSet(options.shot)) {
+  if (parser.isSet(options.shot) || parser.isSet(options.shotPlay)) {
     ScreenshotRequest request;
     request.path = parser.value(options.shot);
+    request.play = parser.isSet(options.shotPlay);
     bool ok = true;
     request.disk = parser.value(options.shotDisk);
     if (parser.isSet(options.shotDay)) {

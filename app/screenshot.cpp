@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCalendarWidget>
 #include <QComboBox>
+#include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -69,7 +70,16 @@ void scheduleScreenshot(test *window, const ScreenshotRequest &request) {
       }
       buttons.at(request.fragment)->click();
     }
+    if (request.play) {
+      auto *play = window->findChild<QPushButton *>("pushButton_play");
+      if (play) play->click();
+    }
+    if (request.path.isEmpty()) return;
     QTimer::singleShot(kSettleMs, window, [window, request] {
+      // The panes are drawn by SDL, which a toolkit grab cannot see: they
+      // show as the toolkit would draw them, black.
+      for (QLabel *pane : window->findChildren<QLabel *>(QRegularExpression("^label_video_")))
+        pane->setUpdatesEnabled(true);
       if (!window->grab().save(request.path, "PNG")) {
         finish(1, QString("cannot write %1").arg(request.path));
         return;

@@ -1,6 +1,7 @@
 // Unattended pictures of the window for documentation and demos: after the
-// window is up, optionally choose a disk, a day and a fragment, then save
-// the window to a PNG file and quit.
+// window is up, optionally choose a disk, a day and a fragment and start
+// play, then save the window to a PNG file and quit. Without a file the
+// window stays as it is, for a grab of the real screen (scripts/screenshot).
 #pragma once
 
 #include <QDate>
@@ -13,6 +14,7 @@ struct ScreenshotRequest {
   QString disk;        // disk chooser entry to pick: its index, or a part of its name
   QDate day;           // day to select, invalid for none
   int fragment = -1;   // fragment button to play, -1 none
+  bool play = false;   // press play once the fragment is chosen
 };
 
 // Runs the request from the event loop and quits the application with 0

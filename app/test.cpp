@@ -4,15 +4,16 @@
 #include <QApplication>
 #include <QAbstractItemView>
 #include <QAudioDeviceInfo>
-#include <QAudioOutput>
 #include <QBrush>
 #include <QCalendarWidget>
 #include <QComboBox>
 #include <QCursor>
 #include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -30,6 +31,7 @@
 #include <cstring>
 #include <vector>
 
+#include "audio_output.h"
 #include "card_worker.h"
 #include "demuxer.h"
 #include "demuxer_2.h"
@@ -44,6 +46,8 @@
 #include "handover.h"
 #include "qmx_storage.h"
 #include "qmx_storage_v2.h"
+#include "play_position.h"
+#include "shortcuts.h"
 #include "silent_aac.h"
 #include "ui_test.h"
 
@@ -60,41 +64,7 @@ const char kSliderStyle[] =
     "QSlider::handle:horizontal:hover { background: rgb(184, 0, 0);"
     " border: 1px solid rgb(184, 18, 18); }";
 
-// Chooses the SDL video driver that matches the toolkit's window system, so
-// that SDL never tries to draw into a window id that belongs to another one
-// (offscreen test runs, for instance, have no X windows behind the panes).
-void chooseSdlVideoDriver() {
-  if (qEnvironmentVariableIsSet("SDL_VIDEODRIVER")) return;
-  const QString platform = QGuiApplication::platformName();
-  if (platform == QLatin1String("xcb"))
-    SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
-  else if (platform.startsWith(QLatin1String("wayland")))
-    SDL_SetHint(SDL_HINT_VIDEODRIVER, "wayland");
-  else
-    SDL_SetHint(SDL_HINT_VIDEODRIVER, "offscreen");
-}
-
 }  // namespace
-
-// Where a picture of width x height goes in a pane of ww x wh: as large as
-// the pane allows, aspect ratio kept, centred.
-SDL_Rect fitPicture(int width, int height, int ww, int wh) {
-  SDL_Rect r{0, 0, 0, 0};
-  if (width <= 0 || height <= 0 || ww <= 0 || wh <= 0) return r;
-  const float a = static_cast<float>(width) / static_cast<float>(height);
-  if (static_cast<float>(ww) / static_cast<float>(wh) > a) {
-    r.h = wh;
-    r.w = static_cast<int>(a * static_cast<float>(wh));
-    r.x = (ww - r.w) / 2;
-    r.y = 0;
-  } else {
-    r.w = ww;
-    r.x = 0;
-    r.h = static_cast<int>(static_cast<float>(ww) / a);
-    r.y = (wh - r.h) / 2;
-  }
-  return r;
-}
 
 test::test(QWidget *parent, bool verbose) : QWidget(parent) {
   ui = new Ui::test;
@@ -103,7 +73,8 @@ test::test(QWidget *parent, bool verbose) : QWidget(parent) {
   setWindowIcon(QIcon(":/videoPlayer.ico"));
   setWindowTitle(tr("视频播放器"));
   showMaximized();
-  ui->label_video_2->hide();
+  panes = new VideoPanes(this, {ui->label_video_1, ui->label_video_2, ui->label_video_3,
+                                ui->label_video_4});
 
   QFont labelFont = font();
   labelFont.setPixelSize(13);
@@ -138,6 +109,9 @@ test::test(QWidget *parent, bool verbose) : QWidget(parent) {
   ui->scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
   initSdl2();
+  audio = new AudioOutput(this);
+  audio->openDefault();
+  installShortcuts(this);
   videoPlayerInit();
   startCardThread(verbose);
 }
@@ -157,15 +131,9 @@ test::~test() {
   // The list window has no parent, so it would outlive the window otherwise.
   delete downloadWindow;
   delete diskChooser;
+  // SDL lets go of the panes' native windows while they still exist.
+  delete panes;
   delete ui;
-  // The SDL windows wrap the panes' native windows; release SDL's side of
-  // them so that another window made in the same process starts clean.
-  if (texture1) SDL_DestroyTexture(texture1);
-  if (texture2) SDL_DestroyTexture(texture2);
-  if (renderer1) SDL_DestroyRenderer(renderer1);
-  if (renderer2) SDL_DestroyRenderer(renderer2);
-  if (window1) SDL_DestroyWindow(window1);
-  if (window2) SDL_DestroyWindow(window2);
 }
 
 void test::closeEvent(QCloseEvent *event) { exportCloseGuard::allowClose(this, event); }
@@ -189,140 +157,48 @@ bool test::eventFilter(QObject *watched, QEvent *event) {
   return QWidget::eventFilter(watched, event);
 }
 
-// Ends the three worker loops and their threads, then hands the window the
+// Ends the worker loops and their threads, then hands the window the
 // pictures and PCM blocks still queued to it so that each copy is released.
 // The threads are children of the window and must not be running when it
 // deletes them.
 void test::stopWorkers() {
   if (sliderTimer) sliderTimer->stop();
-  if (demuxerWorker) demuxerWorker->requestStop();
-  if (demuxer2Worker) demuxer2Worker->requestStop();
+  for (DemuxerBase *worker : paneWorkers)
+    if (worker) worker->requestStop();
   if (downloadWorker) downloadWorker->requestStop();
-  for (QThread *thread : {demuxerThread, demuxer2Thread, downloadThread}) {
-    if (!thread) continue;
-    thread->quit();
-    thread->wait();
-  }
+  for (QThread *thread : paneThreads)
+    if (thread) thread->quit(), thread->wait();
+  if (downloadThread) downloadThread->quit(), downloadThread->wait();
   QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-  delete demuxerWorker;
-  delete demuxer2Worker;
+  for (DemuxerBase *&worker : paneWorkers) delete worker, worker = nullptr;
   delete downloadWorker;
-  demuxerWorker = nullptr;
-  demuxer2Worker = nullptr;
   downloadWorker = nullptr;
-  delete audioOutput;  // takes audioDevice with it
-  audioOutput = nullptr;
-  audioDevice = nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Video and audio output set-up
 
-void test::initSdl2() {
-  qDebug() << "initSdl2 start";
-  chooseSdlVideoDriver();
-  // The program handles its own signals; SDL must not turn Ctrl-C into an
-  // event nobody reads.
-  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  if (SDL_Init(SDL_INIT_EVERYTHING) != 0) {
-    fprintf(stderr, "SDL_Init Error: %s\n", SDL_GetError());
-    return;
-  }
-  window1 = SDL_CreateWindowFrom(reinterpret_cast<void *>(ui->label_video_1->winId()));
-  if (!window1) {
-    qDebug() << "window1=null";
-    qDebug() << SDL_GetError();
-    return;
-  }
-  SDL_ShowWindow(window1);
-  renderer1 = SDL_CreateRenderer(window1, -1, 0);
-  if (!renderer1) {
-    qDebug() << "render1=null";
-    SDL_DestroyWindow(window1);
-    window1 = nullptr;
-    SDL_Quit();
-    return;
-  }
-  window2 = SDL_CreateWindowFrom(reinterpret_cast<void *>(ui->label_video_2->winId()));
-  if (!window2) {
-    qDebug() << "window2=null";
-    qDebug() << SDL_GetError();
-    return;
-  }
-  SDL_HideWindow(window2);
-  renderer2 = SDL_CreateRenderer(window2, -1, 0);
-  if (!renderer2) {
-    qDebug() << "render2=null";
-    SDL_DestroyWindow(window2);
-    window2 = nullptr;
-    SDL_Quit();
-    return;
-  }
-  qDebug() << "initSdl2 end";
-  qDebug() << "QIODevice start";
-  audioFormat.setSampleRate(16000);
-  audioFormat.setSampleSize(16);
-  audioFormat.setChannelCount(1);
-  audioFormat.setCodec("audio/pcm");
-  audioFormat.setByteOrder(QAudioFormat::LittleEndian);
-  audioFormat.setSampleType(QAudioFormat::SignedInt);
-}
+void test::initSdl2() { panes->setUpSdl(); }
 
 void test::updateVideo_1(AVFrame *pFrameYUV, int mWidth, int mHeight) {
-  drawPicture(1, pFrameYUV, mWidth, mHeight);
+  drawPicture(0, pFrameYUV, mWidth, mHeight);
 }
 
 void test::updateVideo_2(AVFrame *pFrameYUV, int mWidth, int mHeight) {
-  drawPicture(2, pFrameYUV, mWidth, mHeight);
+  drawPicture(1, pFrameYUV, mWidth, mHeight);
 }
 
-// Draws one picture (planar YUV 4:2:0) centred in its pane with the aspect
-// ratio kept, then releases the worker's copy. Without an SDL renderer for
-// the pane (SDL could not be set up) the picture is only released.
-void test::drawPicture(int pane, AVFrame *picture, int width, int height) {
-  SDL_Window *window = pane == 1 ? window1 : window2;
-  SDL_Renderer *renderer = pane == 1 ? renderer1 : renderer2;
-  SDL_Texture *&texture = pane == 1 ? texture1 : texture2;
-  QSize &textureSize = pane == 1 ? textureSize1 : textureSize2;
-  SDL_Rect &rect = pane == 1 ? displayRect1 : displayRect2;
-
-  if (picture && window && renderer && width > 0 && height > 0) {
-    if (textureSize != QSize(width, height)) {
-      textureSize = QSize(width, height);
-      if (texture) SDL_DestroyTexture(texture);
-      texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_IYUV, SDL_TEXTUREACCESS_STREAMING,
-                                  width, height);
-    }
-    if (texture) {
-      SDL_UpdateYUVTexture(texture, nullptr, picture->data[0], picture->linesize[0],
-                           picture->data[1], picture->linesize[1], picture->data[2],
-                           picture->linesize[2]);
-      // SDL keeps the size a pane had when its window was made and does not
-      // see Qt resize the pane (the window is maximised after that, and the
-      // user may resize it): tell SDL the pane's size before fitting into it.
-      QLabel *label = pane == 1 ? ui->label_video_1 : ui->label_video_2;
-      const qreal ratio = label->devicePixelRatioF();
-      const int lw = qRound(label->width() * ratio), lh = qRound(label->height() * ratio);
-      int ww = 0, wh = 0;
-      SDL_GetWindowSize(window, &ww, &wh);
-      if (lw > 0 && lh > 0 && (lw != ww || lh != wh)) {
-        SDL_SetWindowSize(window, lw, lh);
-        ww = lw;
-        wh = lh;
-      }
-      rect = fitPicture(width, height, ww, wh);
-      SDL_RenderClear(renderer);
-      SDL_RenderCopy(renderer, texture, nullptr, &rect);
-      SDL_RenderPresent(renderer);
-    }
-  }
-  qmx_player_releasePicture(picture);
+// The pane keeps the picture (for redrawing and stills) and draws it; while
+// paused (frame steps) the frame-step label follows the leading pane's
+// picture once it is on the screen.
+void test::drawPicture(int pane, AVFrame *picture, int, int) {
+  const bool leading = picture && picture->pts == currentVideoTime;
+  panes->show(pane, picture);
+  if (frameTimeLabel && playState == 0 && leading) showFrameTime();
 }
 
-// Writes one PCM block to the chosen device; without one it is dropped.
-// What the device's buffer cannot take is lost.
 void test::playPCM(const char *data, int length) {
-  if (audioDevice && data && length > 0) audioDevice->write(data, length);
+  audio->write(data, length);
   qmx_player_releasePcm(data);
 }
 
@@ -349,18 +225,15 @@ int test::findAudioDevice() {
   return 1;
 }
 
+// Until a device is chosen here the system's default one plays.
 void test::on_comboBox_audioDevice_currentTextChanged(QString) {
   qDebug() << "on_comboBox_audioDevice_currentTextChanged";
-  const QString name = ui->comboBox_audioDevice->currentText();
-  for (const QAudioDeviceInfo &info : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput)) {
-    if (info.deviceName() != name) continue;
-    delete audioOutput;  // takes its device with it
-    audioDevice = nullptr;
-    audioOutput = new QAudioOutput(info, audioFormat);
-    audioDevice = audioOutput->start();
-    return;
-  }
+  audio->open(ui->comboBox_audioDevice->currentText());
 }
+
+void test::on_pushButton_mute_toggled(bool on) { audio->setMuted(on); }
+
+void test::toggleMute() { ui->pushButton_mute->toggle(); }
 
 // ---------------------------------------------------------------------------
 // Start-up of the libraries, the speed menu and the timers
@@ -390,31 +263,8 @@ void test::videoPlayerInit() {
 
   qmx_player_registerMetaTypes();
 
-  demuxerWorker = new demuxer;
-  demuxerThread = new QThread(this);
-  demuxerWorker->moveToThread(demuxerThread);
-  demuxerThread->start();
-  connect(demuxerWorker, &DemuxerBase::sigGetVedioFrame, this, &test::updateVideo_1,
-          Qt::QueuedConnection);
-  connect(demuxerWorker, &DemuxerBase::sigGetAudioFrame, this, &test::playPCM,
-          Qt::QueuedConnection);
-  connect(this, &test::sigThreadStart, demuxerWorker, &DemuxerBase::on_demuxer_start,
-          Qt::QueuedConnection);
-  connect(this, &test::sigPlayNextFrame, demuxerWorker, &DemuxerBase::on_demuxer_nextFrame,
-          Qt::QueuedConnection);
-
-  demuxer2Worker = new demuxer_2;
-  demuxer2Thread = new QThread(this);
-  demuxer2Worker->moveToThread(demuxer2Thread);
-  demuxer2Thread->start();
-  connect(demuxer2Worker, &DemuxerBase::sigGetVedioFrame, this, &test::updateVideo_2,
-          Qt::QueuedConnection);
-  connect(demuxer2Worker, &DemuxerBase::sigGetAudioFrame, this, &test::playPCM,
-          Qt::QueuedConnection);
-  connect(this, &test::sigThreadStart, demuxer2Worker, &DemuxerBase::on_demuxer_start,
-          Qt::QueuedConnection);
-  connect(this, &test::sigPlayNextFrame, demuxer2Worker, &DemuxerBase::on_demuxer_nextFrame,
-          Qt::QueuedConnection);
+  startWorker(0);
+  startWorker(1);
 
   downloadWorker = new download;
   downloadThread = new QThread(this);
@@ -432,6 +282,43 @@ void test::videoPlayerInit() {
   sliderTimer = new QTimer(this);
   connect(sliderTimer, &QTimer::timeout, this, &test::on_updateSliderPosition);
   sliderTimer->start(200);
+}
+
+// The playback worker of a pane on a thread of its own. Panes 1 and 2 start
+// with the other workers; panes 3 and 4 when a card first needs them.
+void test::startWorker(int pane) {
+  if (paneWorkers[pane]) return;
+  DemuxerBase *worker = pane == 0 ? new demuxer : pane == 1 ? new demuxer_2 : new DemuxerBase(pane);
+  auto *thread = new QThread(this);
+  worker->moveToThread(thread);
+  thread->start();
+  if (pane == 0)
+    connect(worker, &DemuxerBase::sigGetVedioFrame, this, &test::updateVideo_1, Qt::QueuedConnection);
+  else if (pane == 1)
+    connect(worker, &DemuxerBase::sigGetVedioFrame, this, &test::updateVideo_2, Qt::QueuedConnection);
+  else
+    connect(worker, &DemuxerBase::sigGetVedioFrame, this,
+            [this, pane](AVFrame *f, int w, int h) { drawPicture(pane, f, w, h); },
+            Qt::QueuedConnection);
+  connect(worker, &DemuxerBase::sigGetAudioFrame, this, &test::playPCM, Qt::QueuedConnection);
+  connect(this, &test::sigPlayNextFrame, worker, &DemuxerBase::on_demuxer_nextFrame,
+          Qt::QueuedConnection);
+  connect(this, &test::sigPlayPrevFrame, worker, &DemuxerBase::on_demuxer_prevFrame,
+          Qt::QueuedConnection);
+  if (sliderTimer)  // sigThreadStart has gone out already
+    QMetaObject::invokeMethod(worker, "on_demuxer_start", Qt::QueuedConnection);
+  else
+    connect(this, &test::sigThreadStart, worker, &DemuxerBase::on_demuxer_start,
+            Qt::QueuedConnection);
+  paneWorkers[pane] = worker;
+  paneThreads[pane] = thread;
+}
+
+// The panes a card of `channels` channels shows, each with its worker.
+void test::showPanes(int channels) {
+  for (int i = 0; i < qmx_panes_forChannels(channels); i++) startWorker(i);
+  panes->setChannels(channels);
+  panes->clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -519,13 +406,7 @@ void test::onCardOpened(OpenResult result, int serial) {
   openChannels = result.channels;
   // The marks belonged to the card shown before.
   ui->calendarWidget->setDateTextFormat(QDate(), QTextCharFormat());
-  if (result.channels == 1) {
-    ui->label_video_2->hide();
-    if (window2) SDL_HideWindow(window2);
-  } else {
-    ui->label_video_2->show();
-    if (window2) SDL_ShowWindow(window2);
-  }
+  showPanes(result.channels);
   queryMonth(ui->calendarWidget->yearShown(), ui->calendarWidget->monthShown());
 }
 
@@ -642,8 +523,7 @@ void test::playRow(int row, const QPoint *clickInWindow) {
   if (clickInWindow) showBubble(tr("即将播放"), *clickInWindow);
   playEndTime = e.end;
   playStartTime = e.start;
-  demuxerRestart = 1;
-  demuxer2Restart = 1;
+  qmx_panes_requestRestart();
   ui->label_time->setText(
       QString("00:00:00/%1").arg(QTime(0, 0).addSecs(static_cast<int>(e.end - e.start)).toString("hh:mm:ss")));
   qCDebug(lcCard) << "播放";
@@ -663,35 +543,19 @@ void test::showBubble(const QString &text, const QPoint &click) {
 // ---------------------------------------------------------------------------
 // Playback controls and timeline
 
-// Play position of pane 1 in whole seconds from playStartTime, from the
-// time of its latest picture: the card library is not asked on the GUI
-// thread, where a card that opens slowly would hold the timer up.
-int64_t test::playPosition() const { return currentVideoTime / 1000 - playStartTime; }
-
-// Moves both panes' handles to offsetMs after playStartTime. Under
-// playbackMutex, so no worker is inside a storage call meanwhile.
-void test::seekBoth(uint64_t offsetMs) {
-  QMutexLocker lock(&playbackMutex);
-  if (storageV == 1) {
-    qmx_storage_playbackSeek(static_cast<uint32_t>(demuxerHandle.load()), offsetMs);
-    if (channelNum == 2)
-      qmx_storage_playbackSeek(static_cast<uint32_t>(demuxer2Handle.load()), offsetMs);
-  } else {
-    qmx_storage_v2_playbackSeek(static_cast<uint32_t>(demuxerHandle.load()), offsetMs);
-    if (channelNum == 2)
-      qmx_storage_v2_playbackSeek(static_cast<uint32_t>(demuxer2Handle.load()), offsetMs);
-  }
+// Play position in whole seconds from playStartTime: where the picture of
+// the leading pane (the first one still playing) lies in the segment.
+int64_t test::playPosition() const {
+  return std::clamp<int64_t>(currentVideoTime / 1000 - playStartTime, 0,
+                             std::max<int64_t>(playEndTime - playStartTime, 0));
 }
 
-namespace {
-// Seconds as a clock time "hh:mm:ss"; a day or more wraps around.
-QString clockText(int64_t seconds) {
-  return QTime(0, 0).addSecs(static_cast<int>(seconds % 86400)).toString("hh:mm:ss");
-}
-}  // namespace
+// Moves every pane to offsetMs after playStartTime: each worker repositions
+// its own handle, under playbackMutex, at its next pass.
+void test::seekBoth(uint64_t offsetMs) { qmx_panes_requestSeek(offsetMs); }
 
 void test::showPosition(QString *label, int64_t seconds) const {
-  *label = QString("%1/%2").arg(clockText(seconds), clockText(playEndTime - playStartTime));
+  *label = positionText(0, seconds, playEndTime - playStartTime);
 }
 
 void test::on_updateSliderPosition() {
@@ -706,9 +570,8 @@ void test::on_updateSliderPosition() {
     const uint64_t value =
         static_cast<uint64_t>(p) * 1000u / static_cast<uint64_t>(end - start);
     slider->setValue(static_cast<int>(std::min<uint64_t>(value, INT32_MAX)));
-    QString text;
-    showPosition(&text, p);
-    ui->label_time->setText(text);
+    const int64_t at = currentVideoTime;
+    ui->label_time->setText(positionText(at / 1000 >= start ? at : 0, p, end - start));
   }
   slider->blockSignals(false);
 }
@@ -776,23 +639,33 @@ void test::on_pushButton_nextFrame_clicked() {
   on_nextFramePlayMs_flush();
 }
 
+void test::on_pushButton_prevFrame_clicked() {
+  qDebug() << "on_pushButton_prevFrame_clicked";
+  playState = 0;
+  ui->pushButton_play->setIcon(style()->standardPixmap(QStyle::SP_MediaPlay));
+  emit sigPlayPrevFrame();
+  on_nextFramePlayMs_flush();
+}
+
+// The frame-step label above the step button for 800 ms; it follows the
+// picture the step brings (drawPicture).
 void test::on_nextFramePlayMs_flush() {
-  const QDateTime at = QDateTime::fromMSecsSinceEpoch(currentVideoTime);
-  frameTimeLabel->setText(QString("当前帧: %1:%2")
-                              .arg(at.time().toString(Qt::TextDate))
-                              .arg(at.time().msec()));
   frameTimeLabel->setAlignment(Qt::AlignCenter);
   frameTimeLabel->setStyleSheet(
       "background: transparent; color: blue; border-radius: 5px; font-size: 15pt;");
-  frameTimeLabel->setFixedSize(200, 30);
+  frameTimeLabel->setFixedSize(360, 30);
   const QPoint b = ui->pushButton_nextFrame->mapTo(this, QPoint(0, 0));
-  const int x = b.x() + (ui->pushButton_nextFrame->width() - 200) / 2;
-  const int y = b.y() - 30;
-  qDebug() << "globalX:" << b.x() << " globalY:" << b.y();
-  qDebug() << "X:" << x << " Y:" << y;
-  frameTimeLabel->move(x, y);
+  frameTimeLabel->move(b.x() + (ui->pushButton_nextFrame->width() - 360) / 2, b.y() - 30);
+  showFrameTime();
   frameTimeLabel->show();
+  frameTimeLabel->raise();
   QTimer::singleShot(800, frameTimeLabel, &QWidget::hide);
+}
+
+QString test::showFrameTime() {
+  const QString text = frameTimeText(currentVideoTime);
+  frameTimeLabel->setText(text);
+  return text;
 }
 
 // Opens the download list as a top-level window of its own; a window opened
@@ -822,4 +695,79 @@ void test::on_pushButton_15R_clicked() {
   if (static_cast<uint64_t>(start + 15) < static_cast<uint64_t>(end) &&
       static_cast<uint64_t>(end - 15 - start) > static_cast<uint64_t>(p))
     seekBoth(static_cast<uint64_t>(p + 15) * 1000u);
+}
+
+// Home: the fragment from its start; while paused its first picture shows.
+void test::restartFragment() {
+  qmx_panes_requestRestart();
+  if (playState == 0) emit sigPlayNextFrame();
+}
+
+void test::speedUp() { changeSpeed(1); }
+
+void test::speedDown() { changeSpeed(-1); }
+
+// The next speed of the menu up or down, as if chosen there.
+void test::changeSpeed(int step) {
+  const QList<QAction *> actions = speedMenu->actions();
+  int at = 0;
+  for (int i = 0; i < actions.size(); i++)
+    if (actions[i]->data().toInt() == playSpeed) at = i;
+  const int next = std::clamp(at + step, 0, static_cast<int>(actions.size()) - 1);
+  if (next != at) actions[next]->activate(QAction::Trigger);
+}
+
+// Everything around the video area: the list, the calendar, the choosers
+// and the playback controls.
+void test::showControls(bool on) {
+  const QList<QWidget *> around = {ui->scrollArea,   ui->calendarWidget,   ui->groupBox_2,
+                                   ui->label_time,   ui->horizontalSlider, ui->groupBox};
+  for (QWidget *w : around) w->setVisible(on);
+}
+
+// F: the pane under the mouse (or pane 1) alone on the whole screen, and back.
+void test::toggleFullScreen() {
+  if (videoOnly) {
+    leaveFullScreen();
+    return;
+  }
+  const int pane = panes->paneAt(QCursor::pos());
+  videoOnly = true;
+  wasMaximized = isMaximized();
+  showControls(false);
+  if (panes->alone() < 0) panes->toggleAlone(pane < 0 ? 0 : pane);
+  showFullScreen();
+}
+
+void test::leaveFullScreen() {
+  if (!videoOnly) return;
+  videoOnly = false;
+  showControls(true);
+  if (panes->alone() >= 0) panes->toggleAlone(panes->alone());
+  wasMaximized ? showMaximized() : showNormal();
+}
+
+// The still of the pane under the mouse (or pane 1), as a PNG named after
+// its channel and card time, in the download directory.
+void test::on_pushButton_still_clicked() {
+  int pane = panes->paneAt(QCursor::pos());
+  if (pane < 0) pane = 0;
+  QString dir;
+  {
+    QMutexLocker held(&playbackMutex);
+    dir = downloadDir;
+  }
+  QString path, error;
+  const bool saved = panes->saveStill(pane, dir, &path, &error);
+  qDebug() << "still" << path << error;
+  on_nextFramePlayMs_flush();
+  frameTimeLabel->setText(saved ? "截图已保存: " + QFileInfo(path).fileName() : "截图失败: " + error);
+}
+
+void test::showShortcuts() {
+  auto *box = new QMessageBox(QMessageBox::NoIcon, "快捷键", shortcutHelp(), QMessageBox::Close, this);
+  box->setObjectName("shortcutHelp");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
 }

@@ -4,30 +4,24 @@
 // process-wide variables of globals.h.
 #pragma once
 
-#include <QAudioFormat>
 #include <QList>
-#include <QSize>
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
 #include <vector>
 
 #include "card_scan.h"
-
-#define SDL_MAIN_HANDLED
-#include <SDL.h>
+#include "video_panes.h"
 
 struct AVFrame;
+class AudioOutput;
 class CardWorker;
+class DemuxerBase;
 class DiskChooser;
 class FragmentList;
 class Notice;
-class demuxer;
-class demuxer_2;
 class download;
-class QAudioOutput;
 class QCloseEvent;
-class QIODevice;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -42,10 +36,6 @@ class test;
 // Style sheet that the entry point gives the window; it cascades to every
 // child that does not set a background of its own.
 inline constexpr char kMainWindowStyleSheet[] = "background-color: rgb(160, 216, 200);";
-
-// Where a picture of width x height is drawn in a pane of ww x wh pixels:
-// centred, as large as fits, aspect ratio kept. Empty for empty sizes.
-SDL_Rect fitPicture(int width, int height, int ww, int wh);
 
 class test : public QWidget {
   Q_OBJECT
@@ -66,6 +56,7 @@ class test : public QWidget {
  signals:
   void sigThreadStart();
   void sigPlayNextFrame();
+  void sigPlayPrevFrame();
   void sigDownloadFile(QString fileName);
 
  private slots:
@@ -94,6 +85,18 @@ class test : public QWidget {
   void on_pushButton_downloadContent_clicked();
   void on_pushButton_15L_clicked();
   void on_pushButton_15R_clicked();
+  // Playback parts beyond the original controls (video_panes, audio_output,
+  // shortcuts): one slot per action, for the buttons and the keys.
+  void on_pushButton_prevFrame_clicked();
+  void on_pushButton_still_clicked();
+  void on_pushButton_mute_toggled(bool on);
+  void toggleMute();
+  void restartFragment();
+  void speedUp();
+  void speedDown();
+  void toggleFullScreen();
+  void leaveFullScreen();
+  void showShortcuts();
 
   // Answers of the card thread.
   void onCardsScanned(QVector<CardEntry> cards, int serial);
@@ -111,7 +114,12 @@ class test : public QWidget {
 
   void initSdl2();
   void stopWorkers();
+  void startWorker(int pane);
+  void showPanes(int channels);
   void drawPicture(int pane, AVFrame *picture, int width, int height);
+  void changeSpeed(int step);
+  void showControls(bool on);
+  QString showFrameTime();
   int64_t playPosition() const;
   void seekBoth(uint64_t offsetMs);
   void showPosition(QString *label, int64_t seconds) const;
@@ -135,31 +143,19 @@ class test : public QWidget {
   // Fragment list of the selected day.
   FragmentList *fragmentList = nullptr;
 
-  // Workers and their threads, made by videoPlayerInit. The workers have no
+  // Workers and their threads, made by videoPlayerInit (panes 1 and 2) and
+  // when a card first needs four panes (panes 3 and 4). The workers have no
   // parent; the destructor ends their loops and threads and then deletes them.
-  demuxer *demuxerWorker = nullptr;
-  demuxer_2 *demuxer2Worker = nullptr;
+  DemuxerBase *paneWorkers[VideoPanes::kPanes] = {};
+  QThread *paneThreads[VideoPanes::kPanes] = {};
   download *downloadWorker = nullptr;
-  QThread *demuxerThread = nullptr;
-  QThread *demuxer2Thread = nullptr;
   QThread *downloadThread = nullptr;
 
-  // Video output of the two panes.
-  SDL_Window *window1 = nullptr;
-  SDL_Renderer *renderer1 = nullptr;
-  SDL_Texture *texture1 = nullptr;
-  QSize textureSize1{0, 0};
-  SDL_Rect displayRect1{0, 0, 0, 0};
-  SDL_Window *window2 = nullptr;
-  SDL_Renderer *renderer2 = nullptr;
-  SDL_Texture *texture2 = nullptr;
-  QSize textureSize2{0, 0};
-  SDL_Rect displayRect2{0, 0, 0, 0};
-
-  // Audio output.
-  QAudioFormat audioFormat;
-  QAudioOutput *audioOutput = nullptr;
-  QIODevice *audioDevice = nullptr;
+  // Video panes and sound.
+  VideoPanes *panes = nullptr;
+  AudioOutput *audio = nullptr;
+  bool videoOnly = false;  // a pane full screen (F)
+  bool wasMaximized = false;
 
   // Download list window last opened.
   QWidget *downloadWindow = nullptr;

@@ -507,41 +507,22 @@ plat_disk *plat_openDisk(uint32_t diskNumber) {
 uint64_t plat_diskSize(const plat_disk *disk) { return disk ? disk->size : 0; }
 
 int plat_readBlock(plat_disk *disk, uint64_t blockIndex, uint8_t *buf) {
-  if (!disk || !buf) return -1;
-  if (blockIndex >= disk->size / PLAT_BLOCK_SIZE + (disk->size % PLAT_BLOCK_SIZE ? 1 : 0)) return -1;
-  uint64_t offset = blockIndex * PLAT_BLOCK_SIZE;  // below size, so no overflow
-  uint64_t want = std::min<uint64_t>(PLAT_BLOCK_SIZE, disk->size - offset);
-  g_blockReads.fetch_add(1, std::memory_order_relaxed);
-  if (uint32_t delay = g_readDelayUs.load(std::memory_order_relaxed)) usleep(delay);
-
-  if (disk->handle.fd < 0) {
-    // In-memory disk: zeros before base, then the borrowed bytes.
-    memset(buf, 0, PLAT_BLOCK_SIZE);
-    uint64_t end = offset + want;
-    if (end > disk->base) {
-      uint64_t from = std::max(offset, disk->base);
-      memcpy(buf + (from - offset), disk->data + (from - disk->base), end - from);
-    }
-    return 0;
-  }
-
-  long long got = plat_os::readAt(disk->handle, offset, buf, want);
-  // Nothing at all means the disk shrank or failed under us.
-  if (got <= 0) return -1;
-  memset(buf + got, 0, PLAT_BLOCK_SIZE - static_cast<size_t>(got));
-  return 0;
+  return plat_readBlocks(disk, blockIndex, 1, buf);
 }
 
 int plat_readBlocks(plat_disk *disk, uint64_t firstBlock, uint32_t count, uint8_t *buf) {
-  if (!disk || !buf) return -1;
+  if (!disk || !buf || count == 0) return -1;
   uint64_t blocks = disk->size / PLAT_BLOCK_SIZE + (disk->size % PLAT_BLOCK_SIZE ? 1 : 0);
   if (firstBlock >= blocks || count > blocks - firstBlock) return -1;
   uint64_t offset = firstBlock * PLAT_BLOCK_SIZE;  // below size, so no overflow
   size_t bytes = static_cast<size_t>(count) * PLAT_BLOCK_SIZE;
   uint64_t want = std::min<uint64_t>(bytes, disk->size - offset);
   g_blockReads.fetch_add(count, std::memory_order_relaxed);
+  if (uint32_t delay = g_readDelayUs.load(std::memory_order_relaxed))
+    usleep(static_cast<useconds_t>(std::min<uint64_t>(uint64_t(delay) * count, 10000000)));
 
   if (disk->handle.fd < 0) {
+    // In-memory disk: zeros before base, then the borrowed bytes.
     memset(buf, 0, bytes);
     uint64_t end = offset + want;
     if (end > disk->base) {
@@ -551,8 +532,9 @@ int plat_readBlocks(plat_disk *disk, uint64_t firstBlock, uint32_t count, uint8_
     return 0;
   }
   long long got = plat_os::readAt(disk->handle, offset, buf, static_cast<size_t>(want));
+  // Less than asked means the disk shrank or failed under us.
   if (got < 0 || static_cast<uint64_t>(got) != want) return -1;
-  memset(buf + want, 0, bytes - want);
+  memset(buf + want, 0, bytes - static_cast<size_t>(want));
   return 0;
 }
 

@@ -132,7 +132,7 @@ void plat_closeDisk(plat_disk *disk);
 uint64_t plat_blockReadCount(void);
 void plat_resetBlockReadCount(void);
 
-// Makes every block read wait this long first, as a slow card reader would
+// Makes every block read (each block of a run) wait this long first, as a slow card reader would
 // (tests and benchmarks of the callers' responsiveness). 0 turns it off.
 void plat_setReadDelay(uint32_t microseconds);
 

@@ -98,10 +98,24 @@ AVFrame *qmx_player_copyPicture(const qmx_player_inFlightPtr &counter,
     releaseToken(token);
     return nullptr;
   }
-  if (av_frame_get_buffer(copy, 32) < 0 || av_frame_copy(copy, src) < 0) {
+  // Pictures in reference-counted buffers (the decoder's output) are shared,
+  // since nobody writes into them any more; others are copied.
+  const bool shared = src->buf[0] != nullptr;
+  if (shared) {
+    AVBufferRef *token_ref = copy->opaque_ref;
+    copy->opaque_ref = nullptr;
+    const int r = av_frame_ref(copy, src);
+    av_buffer_unref(&copy->opaque_ref);
+    copy->opaque_ref = token_ref;
+    if (r < 0) {
+      av_frame_free(&copy);
+      return nullptr;
+    }
+  } else if (av_frame_get_buffer(copy, 32) < 0 || av_frame_copy(copy, src) < 0) {
     av_frame_free(&copy);  // releases the token
     return nullptr;
   }
+  copy->pts = src->pts;
   return copy;
 }
 

@@ -1,9 +1,9 @@
 // Pictures and PCM blocks that the playback workers hand to the window.
 //
 // Every picture sent with sigGetVedioFrame and every PCM block sent with
-// sigGetAudioFrame is a private copy made for that one hand-over; the
-// worker's own buffers are overwritten by its next decode, the copies are
-// not. The receiver owns the copy once its slot runs and must release it
+// sigGetAudioFrame is the receiver's own: a new reference to a decoded
+// picture that nobody writes into any more, or a private copy. A picture's
+// pts is the card time (Unix ms) of the stored frame it shows. The receiver owns the copy once its slot runs and must release it
 // exactly once when done with it:
 //
 //   void test::updateVideo_1(AVFrame *pFrameYUV, int w, int h) {
@@ -58,8 +58,8 @@ qmx_player_inFlightPtr qmx_player_newInFlight(void);
 int qmx_player_picturesInFlight(const qmx_player_inFlightPtr &counter);
 int qmx_player_pcmInFlight(const qmx_player_inFlightPtr &counter);
 
-// Deep copy of a picture for hand-over, or null when the bound is reached
-// or memory is short.
+// The receiver's own reference to (or copy of) a picture, pts kept, or null
+// when the bound is reached or memory is short.
 AVFrame *qmx_player_copyPicture(const qmx_player_inFlightPtr &counter,
                                 const AVFrame *src);
 

@@ -263,7 +263,7 @@ class CardsTest : public QObject {
     open();
     choose(1, QDate(2025, 3, 20));
     QCOMPARE(int(channelNum), 4);
-    QVERIFY(ui()->label_video_2->isVisible());
+    QVERIFY(ui()->label_video_2->isVisible() && ui()->label_video_4->isVisible());
     QCOMPARE(marked(ui()->calendarWidget), QSet<QDate>({QDate(2025, 3, 20), QDate(2025, 3, 21)}));
     QCOMPARE(list()->rowCount(), 1);
     QCOMPARE(list()->button(0)->text(), QString("10:00:00-10:00:04   下载 | 播放\n④"));

@@ -1,12 +1,16 @@
 // Playback through the main window: the workers it wires play a simulator
-// card and end with the window, its controls move the play position, and
-// pictures are fitted into the panes.
+// card and end with the window, its controls and keys move the play
+// position, the panes follow the card's channels, and pictures are fitted
+// into the panes.
+#include <QDir>
 #include <QElapsedTimer>
+#include <QMessageBox>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include "audio_output.h"
 #include "globals.h"
-#include "qmx_storage.h"
-#include "simcard.h"
+#include "support.h"
 #include "window_access.h"
 
 namespace {
@@ -52,8 +56,7 @@ class PlaybackWindowTest : public QObject {
     playStartTime = kStart;
     playEndTime = kEnd;
     currentVideoTime = 0;
-    demuxerRestart = 1;
-    demuxer2Restart = 1;
+    qmx_panes_requestRestart();
   }
 
   void cleanup() {
@@ -66,10 +69,7 @@ class PlaybackWindowTest : public QObject {
   void windowGoesWhilePlaying() {
     for (int round = 0; round < 2; round++) {
       window = makeWindow();
-      playState = 0;
-      currentVideoTime = 0;
-      demuxerRestart = 1;
-      demuxer2Restart = 1;
+      init();
       QTest::mouseClick(AppWindowTest::ui(*window)->pushButton_play, Qt::LeftButton);
       QCOMPARE(int(playState), 1);
       QVERIFY(waitFor([] { return position() >= 1; }, 5000));
@@ -83,23 +83,26 @@ class PlaybackWindowTest : public QObject {
   void jumpsAndSliderMoveThePosition() {
     window = makeWindow();
     Ui::test *ui = AppWindowTest::ui(*window);
-    QTest::mouseClick(ui->pushButton_play, Qt::LeftButton);
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_Space);
+    QCOMPARE(int(playState), 1);
     QVERIFY(waitFor([] { return position() >= 0 && position() < 5; }, 3000));
 
-    ui->pushButton_15R->click();
+    QTest::keyClick(window.get(), Qt::Key_Right);
     QVERIFY(waitFor([] { return position() >= 15; }, 3000));
     QVERIFY(position() < 20);
-
-    ui->pushButton_15L->click();
+    QTest::keyClick(window.get(), Qt::Key_Left);
     QVERIFY(waitFor([] { return position() < 5; }, 3000));
 
-    // Released at the middle of the minute: half a minute in.
+    // Released at the middle of the minute: half a minute in; the label
+    // shows the picture's date and time beside the position.
     ui->horizontalSlider->setValue(500);
     QVERIFY(waitFor([] { return position() >= 30; }, 3000));
     QVERIFY(position() < 34);
-    QTest::qWait(450);  // a position refresh
+    QTest::qWait(450);
     QVERIFY(ui->horizontalSlider->value() >= 500 && ui->horizontalSlider->value() < 600);
-    QVERIFY(ui->label_time->text().startsWith("00:00:3"));
+    QVERIFY2(ui->label_time->text().startsWith("2026-12-01 10:00:3"), qPrintable(ui->label_time->text()));
+    QVERIFY(ui->label_time->text().contains("  00:00:3"));
     QVERIFY(ui->label_time->text().endsWith("/00:01:00"));
 
     // Near the end 15 s forward does nothing.
@@ -110,25 +113,109 @@ class PlaybackWindowTest : public QObject {
     QVERIFY(position() < 55);
 
     // Paused, the slider seeks nothing and returns to the play position.
-    QTest::mouseClick(ui->pushButton_play, Qt::LeftButton);
+    QTest::keyClick(window.get(), Qt::Key_Space);
     QCOMPARE(int(playState), 0);
-    QTest::qWait(450);
-    const int64_t paused = currentVideoTime;
+    int64_t paused = 0;  // once no more pictures come
+    QVERIFY(waitFor([&] { const int64_t t = currentVideoTime; QTest::qWait(300);
+                          return (paused = currentVideoTime) == t; }, 5000));
+    QTest::qWait(250);
     const int shown = ui->horizontalSlider->value();
-    QVERIFY(shown > 500);
     ui->horizontalSlider->setValue(100);
     ui->pushButton_15L->click();
     QTest::qWait(450);
     QCOMPARE(int64_t(currentVideoTime), paused);
     QCOMPARE(ui->horizontalSlider->value(), shown);
 
-    // A frame step shows the time of the last frame read above its button.
-    ui->pushButton_nextFrame->click();
+    // A frame step shows the next picture and its card time in ms.
+    QTest::keyClick(window.get(), Qt::Key_Period);
     QLabel *label = AppWindowTest::frameTimeLabel(*window);
     QVERIFY(label->isVisible());
-    QVERIFY(label->text().startsWith("当前帧: 10:00:"));
-    QCOMPARE(label->pos().y(), ui->pushButton_nextFrame->mapTo(window.get(), QPoint(0, 0)).y() - 30);
-    QVERIFY(waitFor([&] { return label->isHidden(); }, 1500));
+    const QString next = "当前帧: " + QDateTime::fromMSecsSinceEpoch(paused + 250)
+                                          .toString("yyyy-MM-dd hh:mm:ss.zzz");
+    QVERIFY2(waitFor([&] { return label->text() == next; }, 2000), qPrintable(label->text()));
+    QTest::keyClick(window.get(), Qt::Key_Comma);
+    const QString previous = "当前帧: " + QDateTime::fromMSecsSinceEpoch(paused)
+                                              .toString("yyyy-MM-dd hh:mm:ss.zzz");
+    QVERIFY2(waitFor([&] { return label->text() == previous; }, 2000), qPrintable(label->text()));
+    QVERIFY(waitFor([&] { return AppWindowTest::panes(*window)->pictureTime(0) == paused; }, 2000));
+
+    // S saves the picture of pane 1 in the download directory.
+    downloadDir = dir.filePath("stills");
+    QTest::keyClick(window.get(), Qt::Key_S);
+    const QString name = QDateTime::fromMSecsSinceEpoch(paused).toString("yyyyMMdd_hhmmss_zzz");
+    const QImage still(downloadDir + "/" + name + "-channel0.png");
+    QCOMPARE(still.size(), QSize(160, 96));
+  }
+
+  // The other keys, one row each: the key, then what it must have done.
+  void keysDoWhatTheHelpSays() {
+    window = makeWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    Ui::test *ui = AppWindowTest::ui(*window);
+    FragmentList *list = AppWindowTest::list(*window);
+    FragmentEntry first, second;
+    first.type = second.type = 1;
+    first.start = kStart, first.end = kStart + 20;
+    second.start = kStart + 30, second.end = kStart + 50;
+    list->show({first, second});
+    list->button(0)->click();
+    QSignalSpy back(window.get(), &test::sigPlayPrevFrame);
+    const struct {
+      Qt::Key key;
+      std::function<bool()> done;
+    } table[] = {
+        {Qt::Key_Plus, [] { return playSpeed == 15; }},
+        {Qt::Key_Minus, [] { return playSpeed == 10; }},
+        {Qt::Key_PageDown, [&] { return list->currentRow() == 1; }},
+        {Qt::Key_PageUp, [&] { return list->currentRow() == 0 &&
+                                      currentVideoTime == kStart * 1000; }},
+        {Qt::Key_Period, [] { return currentVideoTime == kStart * 1000 + 250; }},
+        {Qt::Key_Home, [] { return currentVideoTime == kStart * 1000; }},
+        {Qt::Key_Comma, [&] { return back.count() == 1; }},
+        {Qt::Key_M, [&] { return ui->pushButton_mute->isChecked() && AppWindowTest::audio(*window)->muted(); }},
+        {Qt::Key_M, [&] { return !AppWindowTest::audio(*window)->muted(); }},
+        {Qt::Key_F, [&] { return window->isFullScreen() && ui->calendarWidget->isHidden(); }},
+        {Qt::Key_Escape, [&] { return !window->isFullScreen() && ui->calendarWidget->isVisible(); }},
+        {Qt::Key_F1, [&] { auto *b = window->findChild<QMessageBox *>("shortcutHelp");
+                           return b && b->isVisible() && b->text().contains("静音"); }},
+    };
+    for (const auto &row : table) {
+      QTest::keyClick(window.get(), row.key);
+      QVERIFY2(waitFor(row.done, 2000), qPrintable(QKeySequence(row.key).toString()));
+    }
+  }
+
+  // One, two, three and four channels: the panes and their workers; with
+  // four, a double click shows a pane alone and a click makes it heard.
+  void panesFollowTheChannels_data() {
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<int>("panes");
+    QTest::newRow("one") << 1 << 1;
+    QTest::newRow("two") << 2 << 2;
+    QTest::newRow("three") << 3 << 4;
+    QTest::newRow("four") << 4 << 4;
+  }
+  void panesFollowTheChannels() {
+    QFETCH(int, channels);
+    QFETCH(int, panes);
+    window = makeWindow();
+    channelNum = channels;
+    AppWindowTest::showPanes(*window, channels);
+    Ui::test *ui = AppWindowTest::ui(*window);
+    QLabel *labels[] = {ui->label_video_1, ui->label_video_2, ui->label_video_3, ui->label_video_4};
+    for (int i = 0; i < 4; i++) {
+      QCOMPARE(labels[i]->isVisible(), i < panes);
+      QCOMPARE(AppWindowTest::worker(*window, i) != nullptr, i < std::max(panes, 2));
+    }
+    if (panes < 4) return;
+    QTest::mouseClick(labels[3], Qt::LeftButton);
+    QCOMPARE(int(heardPane), 3);
+    QTest::mouseDClick(labels[2], Qt::LeftButton);
+    QVERIFY(labels[2]->isVisible() && labels[0]->isHidden() && labels[3]->isHidden());
+    QTest::mouseDClick(labels[2], Qt::LeftButton);
+    QVERIFY(labels[0]->isVisible() && labels[3]->isVisible());
+    QCOMPARE(labels[0]->y(), labels[1]->y());
+    QVERIFY(labels[2]->y() > labels[0]->y());
   }
 
   void fitsPicturesKeepingTheirShape_data() {

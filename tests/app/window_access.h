@@ -29,6 +29,10 @@ class AppWindowTest {
   static bool cardOpen(test &w) { return w.openKey != test::kNoCard; }
   static QLabel *frameTimeLabel(test &w) { return w.frameTimeLabel; }
   static void markMonth(test &w, int year, int month, uint32_t mask) { w.markMonth(year, month, mask); }
+  static AudioOutput *audio(test &w) { return w.audio; }
+  static VideoPanes *panes(test &w) { return w.panes; }
+  static DemuxerBase *worker(test &w, int pane) { return w.paneWorkers[pane]; }
+  static void showPanes(test &w, int channels) { w.showPanes(channels); }
 };
 
 // The window as the entry point shows it.

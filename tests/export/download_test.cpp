@@ -17,6 +17,7 @@
 #include "close_guard.h"
 #include "download.h"
 #include "downloadinfo.h"
+#include "device.h"
 #include "globals.h"
 #include "qmx_export.h"
 #include "qmx_storage.h"
@@ -150,6 +151,11 @@ TEST_F(DownloadTest, SpanQueuedBeforeACardChangeFails) {
 // at all remains.
 TEST_F(DownloadTest, CancelMidwayLeavesNoFile) {
   useCard("raw", {"--codec", "h264", "--fps", "25", "--record", rec(0, T0, T0 + 240)}, 1);
+  // A slow card reader, so that the export is still under way when looked at.
+  plat_setReadDelay(2000);
+  struct Fast {
+    ~Fast() { plat_setReadDelay(0); }
+  } fast;
   downloadInfo window;
   QListWidget *list = DownloadInfoAccess::ui(window)->listWidget_entries;
   QStringList progress;

@@ -1,20 +1,23 @@
-// The playback loop on simulator cards: a worker runs on its own thread as
-// in the program, the test thread receives its pictures through queued
-// connections and steers it through the process-wide variables.
+// The playback workers on simulator cards: each worker runs on its own
+// thread as in the program and is steered through the process-wide
+// variables; what it hands over is recorded with the wall time of the
+// hand-over.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
-#include "demuxer.h"
+#include "demuxer_base.h"
 #include "globals.h"
-#include "silent_aac.h"
-#include "simcard.h"
+#include "raw_manifest.h"
+#include "support.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -22,184 +25,265 @@ extern "C" {
 
 namespace {
 
-// 2026-12-01 10:00:00 in UTC+8; the recording runs 6 s.
+// 2026-12-01 10:00:00 in UTC+8; every recording runs 8 s.
 const int64_t kStart = 1796090400;
-const int64_t kEnd = kStart + 6;
 
-// Runs the Qt event loop of the test thread until cond holds or ms pass.
-bool spinUntil(const std::function<bool()> &cond, int ms) {
-  QElapsedTimer t;
-  t.start();
+int64_t wallMs() {
+  static QElapsedTimer t;
+  if (!t.isValid()) t.start();
+  return t.elapsed();
+}
+
+bool waitUntil(const std::function<bool()> &cond, int ms) {
+  const int64_t end = wallMs() + ms;
   while (!cond()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (wallMs() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     QThread::msleep(2);
   }
   return true;
 }
 
-void spinFor(int ms) {
-  spinUntil([] { return false; }, ms);
-}
-
-// One worker on its own thread, with the pictures it hands over counted and
-// released on the test thread, and pane 1's position sampled at each.
-struct Running {
+// One pane's worker on its own thread. Pictures are recorded (card time,
+// wall time) and released where they are handed over.
+struct Pane {
   DemuxerBase *worker;
   QThread thread;
-  QObject sink;
-  int pictures = 0;
-  int pcmBlocks = 0;
-  std::vector<int64_t> times;
+  std::mutex lock;  // guards shown
+  std::vector<std::pair<int64_t, int64_t>> shown;
+  std::atomic<int> pcmBytes{0};
 
-  explicit Running(DemuxerBase *w) : worker(w) {
+  explicit Pane(int index) : worker(new DemuxerBase(index)) {
     worker->moveToThread(&thread);
-    QObject::connect(worker, &DemuxerBase::sigGetVedioFrame, &sink,
-        [this](AVFrame *f, int, int) {
-          pictures++;
-          times.push_back(currentVideoTime);
-          qmx_player_releasePicture(f);
-        }, Qt::QueuedConnection);
-    QObject::connect(worker, &DemuxerBase::sigGetAudioFrame, &sink,
-        [this](const char *d, int) {
-          pcmBlocks++;
-          qmx_player_releasePcm(d);
-        }, Qt::QueuedConnection);
+    QObject::connect(worker, &DemuxerBase::sigGetVedioFrame, worker, [this](AVFrame *f, int, int) {
+      std::lock_guard<std::mutex> held(lock);
+      shown.emplace_back(f->pts, wallMs());
+      qmx_player_releasePicture(f);
+    }, Qt::DirectConnection);
+    QObject::connect(worker, &DemuxerBase::sigGetAudioFrame, worker, [this](const char *d, int n) {
+      pcmBytes += n;
+      qmx_player_releasePcm(d);
+    }, Qt::DirectConnection);
     thread.start();
     QMetaObject::invokeMethod(worker, "on_demuxer_start", Qt::QueuedConnection);
   }
-  void step() { QMetaObject::invokeMethod(worker, "on_demuxer_nextFrame", Qt::QueuedConnection); }
-  ~Running() {
+  ~Pane() {
     worker->requestStop();
     thread.quit();
     thread.wait();
-    // Copies still queued to the sink are released by delivering them.
-    QCoreApplication::sendPostedEvents(&sink, QEvent::MetaCall);
     delete worker;
   }
+  std::vector<std::pair<int64_t, int64_t>> pictures() {
+    std::lock_guard<std::mutex> held(lock);
+    return shown;
+  }
+  size_t count() { return pictures().size(); }
+  int64_t last() { auto p = pictures(); return p.empty() ? -1 : p.back().first; }
+  void step(const char *slot = "on_demuxer_nextFrame") {
+    const size_t before = count();
+    QMetaObject::invokeMethod(worker, slot, Qt::QueuedConnection);
+    waitUntil([&] { return count() > before; }, 5000);
+  }
 };
 
-class Playback : public ::testing::Test {
+struct Card {
+  const char *layout, *codec;
+  int fps;
+  int channels;
+  std::vector<int> recorded;  // channels with a recording
+  bool sound = true;
+};
+
+std::string cardName(const Card &c) {
+  return std::string(c.layout) + "_" + c.codec + "_" + std::to_string(c.fps) + "fps_" +
+         std::to_string(c.channels) + "ch" + (c.sound ? "" : "_mute");
+}
+
+// Makes (once per process) and opens a card; returns its video frame times
+// of channel `ch` from the raw layout's manifest of the same recordings.
+std::vector<int64_t> openCard(const Card &c, int ch = 0) {
+  static QTemporaryDir dir;
+  const std::string base = dir.filePath(QString::fromStdString(cardName(c))).toStdString();
+  const std::string manifest = base + ".json";
+  std::vector<std::string> args = {"--codec", c.codec, "--fps", std::to_string(c.fps), "--gop",
+                                   std::to_string(c.fps), "--size", "160x96", "--channels",
+                                   std::to_string(c.channels)};
+  if (!c.sound) args.push_back("--no-audio");
+  for (int r : c.recorded) {
+    args.push_back("--record");
+    args.push_back(std::to_string(r) + "," + std::to_string(kStart) + "," + std::to_string(kStart + 8));
+  }
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), args.begin(), args.end());
+    return more;
+  };
+  const std::string card = base + (c.layout[0] == 'r' ? ".img" : "");
+  if (!QFile::exists(QString::fromStdString(manifest))) {
+    EXPECT_TRUE(makeSimCard(with({"--layout", "raw", "--manifest", manifest}), base + ".ref"));
+    if (c.layout[0] == 'f') EXPECT_TRUE(makeSimCard(with({"--layout", "file"}), card));
+    else QFile::rename(QString::fromStdString(base + ".ref"), QString::fromStdString(card));
+  }
+  const int layout = c.layout[0] == 'r' ? 1 : 2;
+  EXPECT_TRUE(openSimCard(card, layout));
+  storageV = layout;
+  videoType = std::string(c.codec) == "h264" ? 1 : 0;
+  channelNum = c.channels;
+  playSpeed = 10;
+  playState = 0;
+  std::vector<int64_t> times;
+  for (const rawimg::ManifestFrame &f : rawimg::readManifest(manifest).at(ch).frames)
+    if (f.video) times.push_back(f.time);
+  return times;
+}
+
+void chooseSegment(int64_t start, int64_t end) {
+  playStartTime = start;
+  playEndTime = end;
+  qmx_panes_requestRestart();
+}
+
+class Cards : public ::testing::TestWithParam<Card> {
  protected:
-  static std::string rawCard, fileCard, silentCard;
-
-  static void SetUpTestSuite() {
-    if (silentAac.size == 0) generateSilentAac();
-    static QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    rawCard = dir.filePath("raw.img").toStdString();
-    fileCard = dir.filePath("file").toStdString();
-    silentCard = dir.filePath("silent.img").toStdString();
-    const std::string rec = "0," + std::to_string(kStart) + "," + std::to_string(kEnd);
-    for (const char *layout : {"raw", "file"})
-      ASSERT_TRUE(makeSimCard({"--layout", layout, "--codec", "h264", "--size", "160x96",
-                               "--record", rec},
-                              layout[0] == 'r' ? rawCard : fileCard));
-    ASSERT_TRUE(makeSimCard({"--layout", "raw", "--codec", "h264", "--size", "160x96",
-                             "--no-audio", "--record", rec},
-                            silentCard));
-  }
-
-  void load(int layout, int64_t start, int64_t end, const std::string &card = "") {
-    ASSERT_TRUE(openSimCard(card.empty() ? (layout == 1 ? rawCard : fileCard) : card, layout));
-    storageV = layout;
-    videoType = 1;
-    channelNum = 1;
-    playSpeed = 40;
-    playStartTime = start;
-    playEndTime = end;
-    currentVideoTime = 0;
-    demuxerRestart = 1;
-    demuxer2Restart = 1;
-    playState = 0;
-  }
-
   void TearDown() override { playState = 0; }
 };
-std::string Playback::rawCard, Playback::fileCard, Playback::silentCard;
 
-// Layouts are run by parameter: 1 raw-disk, 2 file.
-class Layouts : public Playback, public ::testing::WithParamInterface<int> {};
-
-// Plays [kStart, kStart + 2] at 4x to its end: every frame up to the end
-// plus one second, in order, then play stops for both panes.
-TEST_P(Layouts, SegmentPlaysToItsEnd) {
-  load(GetParam(), kStart, kStart + 2);
-  videoType = GetParam() == 1 ? 1 : 0;  // a file-layout open rewrites it
-  Running r(new demuxer);
-  playState = 1;
-  ASSERT_TRUE(spinUntil([] { return playState == 0; }, 15000)) << "play never ended";
-  spinFor(200);  // pictures still on their way
-  // 37 video frames at 12 per second; the first picture after the decoder
-  // set-up only prepares the converter and the parser keeps the last frame
-  // until the next begins.
-  EXPECT_GE(r.pictures, 32);
-  EXPECT_LE(r.pictures, 35);
-  EXPECT_GT(r.pcmBlocks, 0);
-  ASSERT_FALSE(r.times.empty());
-  for (size_t i = 1; i < r.times.size(); i++) ASSERT_LE(r.times[i - 1], r.times[i]) << i;
-  EXPECT_GE(r.times.front(), kStart * 1000);
-  // The first frame after the end plus one second stopped play; the last
-  // video frame looked at lies within one frame before that.
-  EXPECT_GE(currentVideoTime, (kStart + 3) * 1000 - 84);
-  EXPECT_LE(currentVideoTime, (kStart + 3) * 1000);
-  EXPECT_EQ(videoType, 1);
-  EXPECT_EQ(demuxerRestart, 1);
-  EXPECT_EQ(demuxer2Restart, 1);
+// Chosen while paused, a segment shows its first frame; ten steps show the
+// ten frames after it, a step back the one before, across an I-frame.
+TEST_P(Cards, StepsShowConsecutiveFrames) {
+  const std::vector<int64_t> frames = openCard(GetParam());
+  chooseSegment(kStart + 2, kStart + 6);
+  Pane pane(0);
+  const size_t first = std::lower_bound(frames.begin(), frames.end(), (kStart + 2) * 1000) - frames.begin();
+  ASSERT_LT(first + 12, frames.size());
+  for (size_t i = 0; i <= 10; i++) {
+    pane.step();
+    ASSERT_EQ(pane.last(), frames[first + i]) << "step " << i;
+  }
+  pane.step("on_demuxer_prevFrame");
+  EXPECT_EQ(pane.last(), frames[first + 9]);
+  pane.step();
+  EXPECT_EQ(pane.last(), frames[first + 10]);
+  EXPECT_EQ(int(playState), 0);
 }
 
-// Without sound on the card, a second of silence goes out whenever audio is
-// due and the next picture is not, at most once between two pictures.
-TEST_F(Playback, SilenceFillsARecordingWithoutSound) {
-  load(1, kStart, kStart + 1, silentCard);
-  Running r(new demuxer);
+// At 1.0x the card time of the pictures keeps up with the wall clock, and
+// two panes show the same moment; a short segment plays to its last frame.
+TEST_P(Cards, PlaysInRealTimeInStepToTheEnd) {
+  const std::vector<int64_t> frames = openCard(GetParam());
+  chooseSegment(kStart, kStart + 6);
+  Pane one(0), two(1);
   playState = 1;
-  ASSERT_TRUE(spinUntil([] { return playState == 0; }, 15000));
-  spinFor(200);
-  EXPECT_GE(r.pictures, 20);
-  // Each filler is one second of 16 kHz PCM: 15 whole blocks and a rest
-  // that carries over into the next filler. 25 video frames lie within the
-  // segment and its extra second.
-  EXPECT_GE(r.pcmBlocks, 15 * 5);
-  EXPECT_LE(r.pcmBlocks, 16 * 26);
+  const int64_t from = wallMs();
+  waitUntil([&] { return wallMs() - from > 3600; }, 10000);
+  // Measured after the start-up, over three seconds.
+  std::vector<std::pair<int64_t, int64_t>> a, b;
+  for (auto &p : one.pictures()) if (p.second >= from + 500 && p.second <= from + 3500) a.push_back(p);
+  b = two.pictures();
+  ASSERT_GE(a.size(), 10u);
+  const double rate = double(a.back().first - a.front().first) / double(a.back().second - a.front().second);
+  EXPECT_NEAR(rate, 1.0, 0.1) << "card time advanced " << a.back().first - a.front().first
+                              << " ms in " << a.back().second - a.front().second << " ms of wall time";
+  const int64_t frame = 1000 / GetParam().fps + 1;
+  std::vector<int64_t> apart;
+  for (auto &p : a)
+    for (auto &q : b)
+      if (q.first == p.first) apart.push_back(std::abs(q.second - p.second));
+  ASSERT_GE(apart.size(), a.size() * 9 / 10) << "the panes showed different frames";
+  std::sort(apart.begin(), apart.end());
+  EXPECT_LE(apart[apart.size() * 9 / 10], frame) << "90% of the same frames came within "
+                                                 << apart[apart.size() * 9 / 10] << " ms";
+  // The rest at 4.0x: play ends after the last frame before the end + 1 s.
+  playSpeed = 40;
+  ASSERT_TRUE(waitUntil([] { return playState == 0; }, 15000));
+  const int64_t lastFrame = *(std::upper_bound(frames.begin(), frames.end(), (kStart + 7) * 1000) - 1);
+  EXPECT_EQ(one.last(), lastFrame);
+  EXPECT_EQ(two.last(), lastFrame);
+  EXPECT_EQ(int(demuxerRestart), 1);
 }
 
-// Pause, frame step and restart on one running worker.
-TEST_P(Layouts, PauseStepAndRestart) {
-  load(GetParam(), kStart, kEnd);
-  Running r(new demuxer);
-  playState = 1;
-  ASSERT_TRUE(spinUntil([&] { return r.pictures >= 5; }, 10000));
+INSTANTIATE_TEST_SUITE_P(Play, Cards,
+                         ::testing::Values(Card{"raw", "h264", 5, 2, {0, 1}},
+                                           Card{"file", "h265", 12, 2, {0, 1}},
+                                           Card{"raw", "h265", 25, 2, {0, 1}},
+                                           Card{"file", "h264", 25, 2, {0, 1}}),
+                         [](const ::testing::TestParamInfo<Card> &i) { return cardName(i.param); });
 
-  // Paused: nothing more arrives once the pictures already sent are in.
+// The heard pane alone plays sound, as long as the pictures: the card's
+// own, or silence where it has none; at other speeds than 1.0x none.
+TEST(Sound, HeardPaneOnlyAtNormalSpeedWithSilenceForMissingSound) {
+  for (bool withSound : {true, false}) {
+    openCard({"raw", "h264", 12, 2, {0, 1}, withSound});
+    chooseSegment(kStart, kStart + 8);
+    heardPane = 1;
+    Pane one(0), two(1);
+    playState = 1;
+    ASSERT_TRUE(waitUntil([&] { return one.count() > 0; }, 5000));
+    const int64_t from = one.pictures().front().second;
+    waitUntil([] { return false; }, 2500);
+    const int64_t played = one.pictures().back().second - from;
+    EXPECT_EQ(one.pcmBytes, 0) << "pane 1 is not heard";
+    EXPECT_NEAR(two.pcmBytes / 32.0, played, 400) << "ms of sound against " << played
+                                                   << " ms of pictures, card sound: " << withSound;
+    playSpeed = 20;
+    waitUntil([] { return false; }, 300);
+    const int atTwice = two.pcmBytes;
+    waitUntil([] { return false; }, 700);
+    EXPECT_EQ(two.pcmBytes, atTwice) << "sound at 2.0x";
+    playState = 0;
+    heardPane = 0;
+  }
+}
+
+// Play right after a card is chosen plays its span: the panes start with
+// their restart requests set (as a process starts: ctest runs it alone).
+TEST(Start, PlayAfterChoosingACardPlays) {
+  openCard({"raw", "h264", 12, 1, {0}});
+  playStartTime = kStart;
+  playEndTime = kStart + 8;
+  Pane pane(0);
+  playState = 1;
+  ASSERT_TRUE(waitUntil([&] { return pane.count() >= 3; }, 5000));
+  EXPECT_EQ(pane.pictures().front().first, kStart * 1000);
   playState = 0;
-  spinFor(300);
-  const int paused = r.pictures;
-  spinFor(400);
-  EXPECT_EQ(r.pictures, paused);
-
-  // A frame step while paused shows exactly one more picture.
-  r.step();
-  EXPECT_TRUE(spinUntil([&] { return r.pictures > paused; }, 3000));
-  spinFor(300);
-  EXPECT_EQ(r.pictures, paused + 1);
-  EXPECT_EQ(playState, 0);
-
-  // A restart at a later start moves the position there.
-  const int64_t before = currentVideoTime;
-  ASSERT_LT(before, (kStart + 4) * 1000);
-  playStartTime = kStart + 4;
-  demuxerRestart = 1;
-  r.step();
-  ASSERT_TRUE(spinUntil([] { return currentVideoTime >= (kStart + 4) * 1000; }, 2000));
-  EXPECT_LE(currentVideoTime, (kStart + 5) * 1000);
-  EXPECT_EQ(demuxerRestart, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Card, Layouts, ::testing::Values(1, 2),
-                         [](const ::testing::TestParamInfo<int> &i) {
-                           return std::string(i.param == 1 ? "Raw" : "File");
-                         });
+// On a four-channel card a recording of channel 3 alone plays in pane 4
+// only, and play ends when it ends.
+TEST(FourPanes, OnlyTheRecordedChannelPlays) {
+  openCard({"file", "h264", 12, 4, {3}}, 3);
+  chooseSegment(kStart + 5, kStart + 6);
+  std::vector<std::unique_ptr<Pane>> panes;
+  for (int i = 0; i < 4; i++) panes.emplace_back(new Pane(i));
+  playSpeed = 40;
+  playState = 1;
+  ASSERT_TRUE(waitUntil([] { return playState == 0; }, 15000));
+  for (int i = 0; i < 3; i++) EXPECT_EQ(panes[i]->count(), 0u) << "pane " << i + 1;
+  EXPECT_GE(panes[3]->count(), 12u);
+  EXPECT_GE(currentVideoTime, (kStart + 6) * 1000);
+}
+
+// A seek moves every pane there, and a step moves every pane one frame.
+TEST(FourPanes, SeekAndStepMoveEveryPane) {
+  const std::vector<int64_t> frames = openCard({"raw", "h265", 12, 4, {0, 1, 2, 3}});
+  chooseSegment(kStart, kStart + 8);
+  std::vector<std::unique_ptr<Pane>> panes;
+  for (int i = 0; i < 4; i++) panes.emplace_back(new Pane(i));
+  playState = 1;
+  ASSERT_TRUE(waitUntil([&] { return panes[3]->count() >= 3; }, 5000));
+  qmx_panes_requestSeek(5000);
+  for (auto &p : panes)
+    EXPECT_TRUE(waitUntil([&] { return p->last() >= (kStart + 5) * 1000; }, 3000)) << p->worker->pane();
+  playState = 0;
+  QThread::msleep(300);
+  std::vector<int64_t> before;
+  for (auto &p : panes) before.push_back(p->last());
+  for (auto &p : panes) QMetaObject::invokeMethod(p->worker, "on_demuxer_nextFrame", Qt::QueuedConnection);
+  for (size_t i = 0; i < panes.size(); i++) {
+    const auto next = std::upper_bound(frames.begin(), frames.end(), before[i]);
+    ASSERT_NE(next, frames.end());
+    EXPECT_TRUE(waitUntil([&] { return panes[i]->last() == *next; }, 3000)) << "pane " << i + 1;
+  }
+}
 
 }  // namespace
 

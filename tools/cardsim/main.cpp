@@ -57,7 +57,7 @@ Options (given on the command line they override the scenario file):
 Scenario file:
   {"layout": "raw" | "file",
    "codec": "h265" | "h264", "channels": 1..4,
-   "width": 16..1920, "height": 16..1088 (even), "fps": 1..60, "gop": 1..600,
+   "width": 16..2560, "height": 16..1440 (even), "fps": 1..60, "gop": 1..600,
    "audio": true | false, "media": "encoded" | "synthetic",
    "recordings": [{"channel": 0, "start": 1764554400 | "2025-12-01 10:00:00",
                    "end": ..., "type": 1, "open": false}, ...],

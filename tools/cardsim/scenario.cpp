@@ -102,8 +102,8 @@ bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *erro
   if (!readChoice(o, "codec", {"h265", "h264"}, &codec, error)) return false;
   s.codec = codec == "h264" ? 1 : 0;
   if (!readInt(o, "channels", 1, 4, &s.channels, error)) return false;
-  if (!readInt(o, "width", 16, 1920, &s.width, error)) return false;
-  if (!readInt(o, "height", 16, 1088, &s.height, error)) return false;
+  if (!readInt(o, "width", 16, 2560, &s.width, error)) return false;
+  if (!readInt(o, "height", 16, 1440, &s.height, error)) return false;
   if (s.width % 2 || s.height % 2) return fail(error, "\"width\" and \"height\" must be even");
   if (!readInt(o, "fps", 1, 60, &s.fps, error)) return false;
   if (!readInt(o, "gop", 1, 600, &s.gop, error)) return false;

@@ -104,3 +104,4 @@ int cmd_frames(int argc, char **argv);
 int cmd_devices(int argc, char **argv);
 int cmd_export(int argc, char **argv);
 int cmd_dump(int argc, char **argv);
+int cmd_still(int argc, char **argv);

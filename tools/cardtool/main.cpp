@@ -28,6 +28,7 @@ static const char kUsage[] =
     "  frames  CARD --channel C --start S   the frames a playback from S hands out\n"
     "  export  CARD --start S --end E --out DIR   MP4 files of the span\n"
     "  dump    CARD --channel C --start S --end E --out DIR   the span's frames unchanged\n"
+    "  still   CARD --channel C --time T_MS --out FILE.png   the picture at a moment\n"
     "\n"
     "Exit status, the same for every command:\n"
     "  0  the whole answer\n"
@@ -55,7 +56,7 @@ int main(int argc, char **argv) {
   static const Entry commands[] = {
       {"devices", cmd_devices}, {"info", cmd_info},     {"month", cmd_month},
       {"day", cmd_day},         {"frames", cmd_frames}, {"export", cmd_export},
-      {"dump", cmd_dump},
+      {"dump", cmd_dump},       {"still", cmd_still},
   };
   for (const Entry &e : commands) {
     if (command == e.name) return e.run(argc - 2, argv + 2);
