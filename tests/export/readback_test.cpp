@@ -40,6 +40,9 @@ const Case kCases[] = {
     {"file_h264_12fps_two_channels_sound_gap", "file", "h264", 12, true, "sound_gap", 2},
 };
 
+// Its name, in ctest's list as in gtest's.
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 std::vector<std::string> recordings(const Case &c) {
   const std::string shape = c.shape;
   std::vector<std::string> r;
@@ -183,8 +186,7 @@ TEST_P(ReadBack, FollowsTheCardAndPlaysAnywhere) {
   EXPECT_NE(sum.out.find(report.value("sha256").toString().toStdString()), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cards, ReadBack, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cards, ReadBack, ::testing::ValuesIn(kCases), ::testing::PrintToStringParamName());
 
 class ReadBackNominal : public ReadBack {};
 
@@ -208,7 +210,6 @@ TEST_P(ReadBackNominal, FixedSteps) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, ReadBackNominal,
-                         ::testing::Values(kCases[1], kCases[2]),
-                         [](const ::testing::TestParamInfo<Case> &i) { return i.param.name; });
+                         ::testing::Values(kCases[1], kCases[2]), ::testing::PrintToStringParamName());
 
 }  // namespace

@@ -242,6 +242,16 @@ bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *erro
                                ": only the newest recording may be open");
     }
     last[r.channel] = &r;
+    // The recorder's clock, jumps and all, stays within the times a card holds.
+    std::vector<int64_t> moments = {r.start * 1000, r.end * 1000};
+    for (const ClockJump &j : s.clockJumps)
+      if (j.atMs > r.start * 1000 && j.atMs < r.end * 1000) moments.insert(moments.end(), {j.atMs - 1, j.atMs});
+    for (int64_t m : moments) {
+      const int64_t t = clockTimeMs(s, r.channel, m);
+      if (t < 0 || t > kTimeMax * 1000)
+        return fail(error, "clock jumps take channel " + std::to_string(r.channel) +
+                               "'s times out of 1970 to 2100");
+    }
   }
   *scenario = s;
   return true;
