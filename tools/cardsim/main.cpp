@@ -87,6 +87,7 @@ A sound gap or clock jump without "channel" applies to every channel. Sound
 recorded from "from" up to "to" is left out. A clock jump shifts the times
 of the frames recorded from "at" on, the time burned into their pictures
 and the fragment times that follow it; what was recorded keeps its order.
+Every time the clock gives must stay within 1970 to 2100.
 
 )";
 
