@@ -305,10 +305,6 @@ mounted at %2</translation>
 <context>
     <name>test</name>
     <message>
-        <source>Form</source>
-        <translation>Form</translation>
-    </message>
-    <message>
         <source>选择音频设备:</source>
         <translation>Audio device:</translation>
     </message>
@@ -319,14 +315,6 @@ mounted at %2</translation>
     <message>
         <source>下 载</source>
         <translation>List</translation>
-    </message>
-    <message>
-        <source>00:00:00/00:00:00</source>
-        <translation>00:00:00/00:00:00</translation>
-    </message>
-    <message>
-        <source>15s</source>
-        <translation>15s</translation>
     </message>
     <message>
         <source>逐帧</source>
