@@ -1,5 +1,6 @@
 #include "play_position.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 
 QString durationText(int64_t seconds) {
@@ -17,7 +18,8 @@ QString positionText(int64_t pictureMs, int64_t position, int64_t length) {
 }
 
 QString frameTimeText(int64_t pictureMs) {
-  return "当前帧: " + QDateTime::fromMSecsSinceEpoch(pictureMs).toString("yyyy-MM-dd hh:mm:ss.zzz");
+  return QCoreApplication::translate("PlayPosition", "当前帧: %1")
+      .arg(QDateTime::fromMSecsSinceEpoch(pictureMs).toString("yyyy-MM-dd hh:mm:ss.zzz"));
 }
 
 QString stillFileName(int channel, int64_t pictureMs) {

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCalendarWidget>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QShortcut>
@@ -13,27 +14,29 @@ namespace {
 
 struct Binding {
   const char *keys;  // one or more keys, separated by "|"
-  const char *shown; // as the help shows them
+  const char *shown; // as the help shows them (translated where marked)
   const char *slot;  // slot of the window
-  const char *what;  // what it does
+  const char *what;  // what it does, translated in the help
 };
 
 const Binding kBindings[] = {
-    {"Space", "空格", "on_pushButton_play_clicked", "播放 / 暂停"},
-    {"Left", "←", "on_pushButton_15L_clicked", "后退 15 秒"},
-    {"Right", "→", "on_pushButton_15R_clicked", "前进 15 秒"},
-    {",", ",", "on_pushButton_prevFrame_clicked", "上一帧"},
-    {".", ".", "on_pushButton_nextFrame_clicked", "下一帧"},
-    {"PgUp", "Page Up", "on_pushButton_last_clicked", "上一个片段"},
-    {"PgDown", "Page Down", "on_pushButton_next_clicked", "下一个片段"},
-    {"Home", "Home", "restartFragment", "回到片段开头"},
-    {"+|=", "+", "speedUp", "加快播放"},
-    {"-", "-", "speedDown", "减慢播放"},
-    {"F", "F", "toggleFullScreen", "鼠标所在画面全屏 / 还原"},
-    {"Esc", "Esc", "leaveFullScreen", "退出全屏"},
-    {"M", "M", "toggleMute", "静音 / 取消静音"},
-    {"S", "S", "on_pushButton_still_clicked", "保存鼠标所在画面的截图"},
-    {"F1", "F1", "showShortcuts", "快捷键列表"},
+    {"Space", QT_TRANSLATE_NOOP("Shortcuts", "空格"), "on_pushButton_play_clicked",
+     QT_TRANSLATE_NOOP("Shortcuts", "播放 / 暂停")},
+    {"Left", "←", "on_pushButton_15L_clicked", QT_TRANSLATE_NOOP("Shortcuts", "后退 15 秒")},
+    {"Right", "→", "on_pushButton_15R_clicked", QT_TRANSLATE_NOOP("Shortcuts", "前进 15 秒")},
+    {",", ",", "on_pushButton_prevFrame_clicked", QT_TRANSLATE_NOOP("Shortcuts", "上一帧")},
+    {".", ".", "on_pushButton_nextFrame_clicked", QT_TRANSLATE_NOOP("Shortcuts", "下一帧")},
+    {"PgUp", "Page Up", "on_pushButton_last_clicked", QT_TRANSLATE_NOOP("Shortcuts", "上一个片段")},
+    {"PgDown", "Page Down", "on_pushButton_next_clicked", QT_TRANSLATE_NOOP("Shortcuts", "下一个片段")},
+    {"Home", "Home", "restartFragment", QT_TRANSLATE_NOOP("Shortcuts", "回到片段开头")},
+    {"+|=", "+", "speedUp", QT_TRANSLATE_NOOP("Shortcuts", "加快播放")},
+    {"-", "-", "speedDown", QT_TRANSLATE_NOOP("Shortcuts", "减慢播放")},
+    {"F", "F", "toggleFullScreen", QT_TRANSLATE_NOOP("Shortcuts", "鼠标所在画面全屏 / 还原")},
+    {"Esc", "Esc", "leaveFullScreen", QT_TRANSLATE_NOOP("Shortcuts", "退出全屏")},
+    {"M", "M", "toggleMute", QT_TRANSLATE_NOOP("Shortcuts", "静音 / 取消静音")},
+    {"S", "S", "on_pushButton_still_clicked",
+     QT_TRANSLATE_NOOP("Shortcuts", "保存鼠标所在画面的截图")},
+    {"F1", "F1", "showShortcuts", QT_TRANSLATE_NOOP("Shortcuts", "快捷键列表")},
 };
 
 // Keys the focused widget keeps for itself: the calendar and the choosers
@@ -77,6 +80,7 @@ QString shortcutHelp() {
   QString text = "<table>";
   for (const Binding &b : kBindings)
     text += QString("<tr><td><b>%1</b></td><td>&nbsp;&nbsp;%2</td></tr>")
-                .arg(QString(b.shown).toHtmlEscaped(), QString::fromUtf8(b.what));
+                .arg(QCoreApplication::translate("Shortcuts", b.shown).toHtmlEscaped(),
+                     QCoreApplication::translate("Shortcuts", b.what));
   return text + "</table>";
 }

@@ -21,11 +21,14 @@ void chooseWindowSystem() {
   if (wayland && !qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb");
 }
 
-void setUpLanguage(QApplication &application) {
-  const QStringList languages = QLocale::system().uiLanguages();
-  const bool english = !languages.isEmpty() && languages.first().startsWith(QLatin1String("en"));
+void setUpLanguage(QApplication &application, const QStringList &languages) {
+  // Translators of an earlier call go, so that the last call decides.
+  for (QTranslator *old : application.findChildren<QTranslator *>(QStringLiteral("language"), Qt::FindDirectChildrenOnly))
+    delete old;
   auto *translator = new QTranslator(&application);
-  if (english) {
+  translator->setObjectName(QStringLiteral("language"));
+  if (!languages.isEmpty() && languages.first().startsWith(QLatin1String("en"))) {
+    QLocale::setDefault(QLocale::system());
     if (translator->load(QStringLiteral(":/translations/cardplayer_en.qm"))) application.installTranslator(translator);
     return;
   }

@@ -3,6 +3,7 @@
 // line.
 #pragma once
 
+#include <QLocale>
 #include <QStringList>
 
 class QApplication;
@@ -13,9 +14,11 @@ class QApplication;
 // Call before the application object is made.
 void chooseWindowSystem();
 
-// Chinese unless the system's language is English; with Chinese, Qt's own
-// Chinese texts (dialogs, standard buttons) and a Chinese calendar.
-void setUpLanguage(QApplication &application);
+// Chinese unless the first of the languages (the system's by default) is
+// English; with Chinese, Qt's own Chinese texts (dialogs, standard buttons)
+// and a Chinese calendar. Windows made afterwards speak the language chosen
+// by the last call.
+void setUpLanguage(QApplication &application, const QStringList &languages = QLocale::system().uiLanguages());
 
 // Debug lines only when asked for: with verbose, or by Qt's logging rules
 // (QT_LOGGING_RULES), which come before these.

@@ -102,7 +102,7 @@ test::test(QWidget *parent, bool verbose) : QWidget(parent) {
   ui->comboBox_disk->installEventFilter(this);
 
   downloadDir = QCoreApplication::applicationDirPath() + "/Video";
-  ui->pushButton_downloadContent->setToolTip(QString("当前下载路径: %1").arg(downloadDir));
+  ui->pushButton_downloadContent->setToolTip(tr("当前下载路径: %1").arg(downloadDir));
 
   ui->scrollArea->setWidgetResizable(true);
   ui->scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -278,6 +278,8 @@ void test::videoPlayerInit() {
   emit sigThreadStart();
 
   frameTimeLabel = new QLabel(this);
+  frameTimeLabel->setAlignment(Qt::AlignCenter);
+  frameTimeLabel->setStyleSheet("background: transparent; color: blue; border-radius: 5px; font-size: 15pt;");
 
   sliderTimer = new QTimer(this);
   connect(sliderTimer, &QTimer::timeout, this, &test::on_updateSliderPosition);
@@ -534,7 +536,8 @@ void test::showBubble(const QString &text, const QPoint &click) {
   auto *bubble = new QLabel(text, this);
   bubble->setAlignment(Qt::AlignCenter);
   bubble->setStyleSheet("background-color: #45d049; border-radius: 5px;");
-  bubble->setFixedSize(60, 30);
+  bubble->ensurePolished();
+  bubble->setFixedSize(std::max(60, bubble->fontMetrics().horizontalAdvance(text) + 12), 30);
   bubble->move(click.x() - 10, click.y() + 10 - bubble->height());
   bubble->show();
   QTimer::singleShot(400, this, [bubble] { delete bubble; });
@@ -650,12 +653,6 @@ void test::on_pushButton_prevFrame_clicked() {
 // The frame-step label above the step button for 800 ms; it follows the
 // picture the step brings (drawPicture).
 void test::on_nextFramePlayMs_flush() {
-  frameTimeLabel->setAlignment(Qt::AlignCenter);
-  frameTimeLabel->setStyleSheet(
-      "background: transparent; color: blue; border-radius: 5px; font-size: 15pt;");
-  frameTimeLabel->setFixedSize(360, 30);
-  const QPoint b = ui->pushButton_nextFrame->mapTo(this, QPoint(0, 0));
-  frameTimeLabel->move(b.x() + (ui->pushButton_nextFrame->width() - 360) / 2, b.y() - 30);
   showFrameTime();
   frameTimeLabel->show();
   frameTimeLabel->raise();
@@ -664,8 +661,19 @@ void test::on_nextFramePlayMs_flush() {
 
 QString test::showFrameTime() {
   const QString text = frameTimeText(currentVideoTime);
-  frameTimeLabel->setText(text);
+  showAboveStep(text);
   return text;
+}
+
+// The frame-step label's text, centred above the step button, at least
+// 360 px wide and never narrower than its text in any language.
+void test::showAboveStep(const QString &text) {
+  frameTimeLabel->setText(text);
+  frameTimeLabel->ensurePolished();
+  const int width = std::max(360, frameTimeLabel->fontMetrics().horizontalAdvance(text) + 20);
+  frameTimeLabel->setFixedSize(width, 30);
+  const QPoint b = ui->pushButton_nextFrame->mapTo(this, QPoint(0, 0));
+  frameTimeLabel->move(b.x() + (ui->pushButton_nextFrame->width() - width) / 2, b.y() - 30);
 }
 
 // Opens the download list as a top-level window of its own; a window opened
@@ -761,11 +769,11 @@ void test::on_pushButton_still_clicked() {
   const bool saved = panes->saveStill(pane, dir, &path, &error);
   qDebug() << "still" << path << error;
   on_nextFramePlayMs_flush();
-  frameTimeLabel->setText(saved ? "截图已保存: " + QFileInfo(path).fileName() : "截图失败: " + error);
+  showAboveStep(saved ? tr("截图已保存: %1").arg(QFileInfo(path).fileName()) : tr("截图失败: %1").arg(error));
 }
 
 void test::showShortcuts() {
-  auto *box = new QMessageBox(QMessageBox::NoIcon, "快捷键", shortcutHelp(), QMessageBox::Close, this);
+  auto *box = new QMessageBox(QMessageBox::NoIcon, tr("快捷键"), shortcutHelp(), QMessageBox::Close, this);
   box->setObjectName("shortcutHelp");
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setModal(false);

@@ -120,6 +120,7 @@ class test : public QWidget {
   void changeSpeed(int step);
   void showControls(bool on);
   QString showFrameTime();
+  void showAboveStep(const QString &text);
   int64_t playPosition() const;
   void seekBoth(uint64_t offsetMs);
   void showPosition(QString *label, int64_t seconds) const;

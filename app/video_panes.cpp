@@ -262,11 +262,11 @@ bool VideoPanes::eventFilter(QObject *watched, QEvent *event) {
 bool VideoPanes::saveStill(int pane, const QString &dir, QString *path, QString *error) const {
   const AVFrame *f = picture(pane);
   if (!f) {
-    *error = "画面中还没有图像";
+    *error = tr("画面中还没有图像");
     return false;
   }
   if (!QDir().mkpath(dir)) {
-    *error = "无法创建目录 " + dir;
+    *error = tr("无法创建目录 %1").arg(dir);
     return false;
   }
   *path = QDir(dir).filePath(stillFileName(paneChannel[pane], f->pts));

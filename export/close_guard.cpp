@@ -1,6 +1,7 @@
 #include "close_guard.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -13,12 +14,17 @@ namespace exportCloseGuard {
 
 namespace {
 
+// The texts of this file, translated in the context "CloseGuard".
+class CloseGuard {
+  Q_DECLARE_TR_FUNCTIONS(CloseGuard)
+};
+
 Choice askUser(QWidget *window) {
-  QMessageBox box(QMessageBox::Question, "下载进行中",
-                  "还有下载未完成。等待下载完成后关闭, 还是取消下载并立即关闭?",
+  QMessageBox box(QMessageBox::Question, CloseGuard::tr("下载进行中"),
+                  CloseGuard::tr("还有下载未完成。等待下载完成后关闭, 还是取消下载并立即关闭?"),
                   QMessageBox::NoButton, window);
-  QPushButton *wait = box.addButton("等待完成", QMessageBox::AcceptRole);
-  box.addButton("取消下载", QMessageBox::DestructiveRole);
+  QPushButton *wait = box.addButton(CloseGuard::tr("等待完成"), QMessageBox::AcceptRole);
+  box.addButton(CloseGuard::tr("取消下载"), QMessageBox::DestructiveRole);
   box.setDefaultButton(wait);
   box.exec();
   return box.clickedButton() == wait ? Wait : Cancel;
@@ -42,7 +48,7 @@ bool allowClose(QWidget *window, QCloseEvent *event) {
     return true;
   }
   event->ignore();
-  window->setWindowTitle(window->windowTitle() + " (等待下载完成后关闭)");
+  window->setWindowTitle(window->windowTitle() + CloseGuard::tr(" (等待下载完成后关闭)"));
   QPointer<QWidget> guarded(window);
   QTimer *poll = new QTimer(window);
   QObject::connect(poll, &QTimer::timeout, window, [guarded, poll]() {

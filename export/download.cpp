@@ -18,12 +18,12 @@
 #include "qmx_muxer.h"
 #include "silent_aac.h"
 
-const char kDownloadWaiting[] = " 等待下载";
-const char kDownloadRunning[] = " 下载中";
-const char kDownloadDone[] = " 下载成功";
-const char kDownloadIncomplete[] = " 下载不完整";
-const char kDownloadFailed[] = " 下载失败";
-const char kDownloadCancelled[] = " 已取消";
+const char *const kDownloadWaiting = QT_TRANSLATE_NOOP("download", " 等待下载");
+const char *const kDownloadRunning = QT_TRANSLATE_NOOP("download", " 下载中");
+const char *const kDownloadDone = QT_TRANSLATE_NOOP("download", " 下载成功");
+const char *const kDownloadIncomplete = QT_TRANSLATE_NOOP("download", " 下载不完整");
+const char *const kDownloadFailed = QT_TRANSLATE_NOOP("download", " 下载失败");
+const char *const kDownloadCancelled = QT_TRANSLATE_NOOP("download", " 已取消");
 
 namespace {
 
@@ -72,22 +72,29 @@ void setStatusLocked(int index, const QString &status, const QString &name = QSt
   setStatus(index, status, name);
 }
 
+// A status as the window shows it: status texts are translated where they
+// are made, from any thread, so that the list shows them as they are.
+QString text(const char *status) { return download::tr(status); }
+
+// A failed status with its reason.
+QString failed(const QString &reason) { return text(kDownloadFailed) + ": " + reason; }
+
 // The reason of a failed channel, in the window's words.
 QString failureText(const qmx_export_result &r) {
   QString detail = QString::fromLocal8Bit(r.detail);
   switch (r.error) {
     case QMX_EXPORT_ERR_NO_RECORDING:
     case QMX_MUXER_ERR_EMPTY:
-      return "该通道在此时段没有录像";
+      return download::tr("该通道在此时段没有录像");
     case QMX_MUXER_ERR_DIR:
-      return "无法写入下载目录 (" + detail + ")";
+      return download::tr("无法写入下载目录 (%1)").arg(detail);
     case QMX_MUXER_ERR_MEDIA:
-      return "录像的参数集无法读取 (" + detail + ")";
+      return download::tr("录像的参数集无法读取 (%1)").arg(detail);
     case QMX_MUXER_ERR_NAME:
-      return "无法给文件命名 (" + detail + ")";
+      return download::tr("无法给文件命名 (%1)").arg(detail);
     case QMX_MUXER_ERR_WRITE:
-      if (detail.contains("No space left")) return "磁盘已满 (" + detail + ")";
-      return "写入文件失败 (" + detail + ")";
+      if (detail.contains("No space left")) return download::tr("磁盘已满 (%1)").arg(detail);
+      return download::tr("写入文件失败 (%1)").arg(detail);
     default:
       return detail;
   }
@@ -162,7 +169,7 @@ void download::on_download_file(QString fileName) {
   for (int i = 0; i < span.channels; i++) {
     downloadEntries.append(QString("%1-%2-channel%3.mp4           |")
                                .arg(localStamp(start), localStamp(end), QString::number(i)) +
-                           kDownloadWaiting);
+                           text(kDownloadWaiting));
     downloadPaths.append(downloadDir);
   }
   pendingChannels += span.channels;
@@ -185,7 +192,7 @@ void download::on_download_start() {
     if (!parseSpan(span.fileName, &start, &end)) {
       QMutexLocker locker(&playbackMutex);
       for (int c = 0; c < span.channels; c++)
-        setStatus(span.firstEntry + c, QString(kDownloadFailed) + ": 时段无效");
+        setStatus(span.firstEntry + c, failed(tr("时段无效")));
       pendingChannels -= span.channels;
       continue;
     }
@@ -209,24 +216,24 @@ void download::exportChannel(const QueuedSpan &span, int c, uint64_t start, uint
   {
     QMutexLocker locker(&playbackMutex);
     if (cancelledEntries.contains(entry)) {
-      setStatus(entry, kDownloadCancelled);
+      setStatus(entry, text(kDownloadCancelled));
       return;
     }
     // A span belongs to the card it was queued on.
     if (span.generation != cardGeneration) {
-      setStatus(entry, QString(kDownloadFailed) + ": 磁盘已更换, 此时段属于之前打开的磁盘");
+      setStatus(entry, failed(tr("磁盘已更换, 此时段属于之前打开的磁盘")));
       return;
     }
     // downloadPaths grows only on this thread.
     dir = entry < downloadPaths.size() ? downloadPaths.at(entry).toLocal8Bit() : QByteArray();
     runningEntry = entry;
     cancelRunning = false;
-    setStatus(entry, kDownloadRunning);
+    setStatus(entry, text(kDownloadRunning));
   }
   QByteArray cardPath = span.cardPath.toLocal8Bit(), cardName = span.cardName.toUtf8();
   if (qmx_export_insideCard(dir.constData(), cardPath.constData())) {
     runningEntry = -1;
-    setStatusLocked(entry, QString(kDownloadFailed) + ": 下载目录在卡内, 卡不可写入");
+    setStatusLocked(entry, failed(tr("下载目录在卡内, 卡不可写入")));
     return;
   }
 
@@ -255,7 +262,7 @@ void download::exportChannel(const QueuedSpan &span, int c, uint64_t start, uint
     int percent = static_cast<int>(done * 100 / r->spanMs);
     if (percent != r->percent) {
       r->percent = percent;
-      setStatusLocked(r->entry, QString("%1 %2%").arg(kDownloadRunning).arg(percent));
+      setStatusLocked(r->entry, QString("%1 %2%").arg(text(kDownloadRunning)).arg(percent));
     }
     // Spans asked for meanwhile are queued now, not after this export.
     QCoreApplication::processEvents();
@@ -288,19 +295,19 @@ void download::exportChannel(const QueuedSpan &span, int c, uint64_t start, uint
 
   QString status, name;
   if (result.status == QMX_EXPORT_CANCELLED) {
-    status = kDownloadCancelled;
+    status = text(kDownloadCancelled);
   } else if (result.status != QMX_EXPORT_DONE) {
-    status = QString(kDownloadFailed) + ": " + failureText(result);
+    status = failed(failureText(result));
   } else {
     name = QFileInfo(QString::fromLocal8Bit(result.file)).fileName();
     if (qmx_export_damaged(&result)) {
-      status = QString(kDownloadIncomplete) + ": " +
-               (result.end == QMX_PLAYBACK_READ_ERROR ? "读卡错误" : "数据损坏") + "于 " +
-               localClock(result.endAtMs) + ", 文件含此前读出的部分";
+      const QString why = result.end == QMX_PLAYBACK_READ_ERROR ? tr("读卡错误于 %1, 文件含此前读出的部分")
+                                                                : tr("数据损坏于 %1, 文件含此前读出的部分");
+      status = text(kDownloadIncomplete) + ": " + why.arg(localClock(result.endAtMs));
     } else if (qmx_export_endedEarly(&result, end)) {
-      status = QString(kDownloadDone) + " (卡上数据止于 " + localClock(result.lastMs) + ")";
+      status = text(kDownloadDone) + tr(" (卡上数据止于 %1)").arg(localClock(result.lastMs));
     } else {
-      status = kDownloadDone;
+      status = text(kDownloadDone);
     }
   }
   qmx_export_freeResult(&result);

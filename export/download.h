@@ -7,6 +7,7 @@
 // " 等待下载", " 下载中 NN%", " 下载成功" (with a note when the card's data
 // ended before the span), " 下载不完整: ..." (the card's data broke off: the
 // file holds what was read), " 下载失败: ..." with the reason, " 已取消".
+// Statuses are written translated (download::tr of the constants below).
 #pragma once
 
 #include <QList>
@@ -15,12 +16,12 @@
 #include <atomic>
 #include <cstdint>
 
-extern const char kDownloadWaiting[];
-extern const char kDownloadRunning[];
-extern const char kDownloadDone[];
-extern const char kDownloadIncomplete[];
-extern const char kDownloadFailed[];
-extern const char kDownloadCancelled[];
+extern const char *const kDownloadWaiting;
+extern const char *const kDownloadRunning;
+extern const char *const kDownloadDone;
+extern const char *const kDownloadIncomplete;
+extern const char *const kDownloadFailed;
+extern const char *const kDownloadCancelled;
 
 class QEventLoop;
 

@@ -21,8 +21,12 @@
 
 namespace {
 
+// Qt's own chooser rather than the desktop's: it speaks the window's
+// language (Qt's translations), where the desktop's would speak the
+// system's.
 QString systemDirectoryChooser(QWidget *parent, const QString &caption, const QString &startDir) {
-  return QFileDialog::getExistingDirectory(parent, caption, startDir, QFileDialog::ShowDirsOnly);
+  return QFileDialog::getExistingDirectory(parent, caption, startDir,
+                                           QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
 }
 
 void systemFolderOpener(const QString &dir) { QDesktopServices::openUrl(QUrl::fromLocalFile(dir)); }
@@ -37,7 +41,7 @@ QString wrappable(const QString &path) {
 // An item shows the entry and, below it, its directory, as plain text: a
 // directory named with '<' or '&' shows as it is.
 QString itemText(const QString &entry, const QString &path) {
-  return entry + "\n下载路径:" + wrappable(path);
+  return entry + "\n" + downloadInfo::tr("下载路径:%1").arg(wrappable(path));
 }
 
 // The directory line may wrap after any '/', so that a long path with no
@@ -122,7 +126,7 @@ downloadInfo::downloadInfo(QWidget *parent) : QWidget(parent), ui(new Ui::downlo
 downloadInfo::~downloadInfo() { delete ui; }
 
 void downloadInfo::on_pushButton_clicked() {
-  const QString path = chooseDirectory(this, "选择下载目录", QDir::homePath());
+  const QString path = chooseDirectory(this, tr("选择下载目录"), QDir::homePath());
   qDebug() << "downloadDir:" << path;
   if (path.isEmpty()) return;
   QString card;
@@ -132,7 +136,7 @@ void downloadInfo::on_pushButton_clicked() {
   }
   // The card is evidence and is never written: no export may go into it.
   if (qmx_export_insideCard(path.toLocal8Bit().constData(), card.toLocal8Bit().constData())) {
-    ui->label_message->setText("所选目录在卡内: 卡不可写入, 请选择卡以外的目录 (" + path + ")");
+    ui->label_message->setText(tr("所选目录在卡内: 卡不可写入, 请选择卡以外的目录 (%1)").arg(path));
     ui->label_message->show();
     return;
   }
@@ -166,8 +170,8 @@ void downloadInfo::updateButtons() {
   const int row = ui->listWidget_entries->currentRow();
   const QString status = row >= 0 && row < entrySnapshot.size() ? statusOf(entrySnapshot.at(row))
                                                                  : QString();
-  ui->pushButton_cancel->setEnabled(status.startsWith(kDownloadWaiting) ||
-                                    status.startsWith(kDownloadRunning));
+  ui->pushButton_cancel->setEnabled(status.startsWith(download::tr(kDownloadWaiting)) ||
+                                    status.startsWith(download::tr(kDownloadRunning)));
   ui->pushButton_openFolder->setEnabled(row >= 0);
 }
 
