@@ -21,6 +21,11 @@ struct Case {
   VideoDecoder::Mode mode;
 };
 
+void PrintTo(const Case &c, std::ostream *os) {
+  *os << (c.codec == kH264 ? "H264" : "H265")
+      << (c.mode == VideoDecoder::Mode::LowDelay ? "LowDelay" : "Threaded");
+}
+
 class VideoDecode : public ::testing::TestWithParam<Case> {};
 
 // Every stored frame gives exactly its own picture, in order: at once with
@@ -84,10 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Codecs, VideoDecode,
                                            Case{kH265, VideoDecoder::Mode::LowDelay},
                                            Case{kH264, VideoDecoder::Mode::Threaded},
                                            Case{kH265, VideoDecoder::Mode::Threaded}),
-                         [](const ::testing::TestParamInfo<Case> &i) {
-                           return std::string(i.param.codec == kH264 ? "H264" : "H265") +
-                                  (i.param.mode == VideoDecoder::Mode::LowDelay ? "LowDelay" : "Threaded");
-                         });
+                         ::testing::PrintToStringParamName());
 
 // 16 kHz mono comes back sample for sample; 48 kHz stereo is resampled to
 // a third as many samples; bytes between frames and garbage are skipped.

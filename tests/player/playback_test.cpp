@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -49,8 +50,9 @@ bool waitUntil(const std::function<bool()> &cond, int ms) {
 struct Pane {
   DemuxerBase *worker;
   QThread thread;
-  std::mutex lock;  // guards shown
+  std::mutex lock;  // guards shown and pcm
   std::vector<std::pair<int64_t, int64_t>> shown;
+  std::vector<int16_t> pcm;  // 16 kHz mono
   std::atomic<int> pcmBytes{0};
 
   explicit Pane(int index) : worker(new DemuxerBase(index)) {
@@ -62,6 +64,11 @@ struct Pane {
     }, Qt::DirectConnection);
     QObject::connect(worker, &DemuxerBase::sigGetAudioFrame, worker, [this](const char *d, int n) {
       pcmBytes += n;
+      {
+        std::lock_guard<std::mutex> held(lock);
+        const int16_t *s = reinterpret_cast<const int16_t *>(d);
+        pcm.insert(pcm.end(), s, s + n / 2);
+      }
       qmx_player_releasePcm(d);
     }, Qt::DirectConnection);
     thread.start();
@@ -78,6 +85,21 @@ struct Pane {
     return shown;
   }
   size_t count() { return pictures().size(); }
+  // How much of the heard sound is at hz (Goertzel), against hz2.
+  double pitchRatio(double hz, double hz2) {
+    std::lock_guard<std::mutex> held(lock);
+    auto power = [&](double f) {
+      const double k = 2 * std::cos(2 * M_PI * f / 16000);
+      double s1 = 0, s2 = 0;
+      for (int16_t x : pcm) {
+        const double s0 = x + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+      }
+      return s1 * s1 + s2 * s2 - k * s1 * s2;
+    };
+    return power(hz) / (power(hz2) + 1);
+  }
   int64_t last() { auto p = pictures(); return p.empty() ? -1 : p.back().first; }
   void step(const char *slot = "on_demuxer_nextFrame") {
     const size_t before = count();
@@ -98,6 +120,7 @@ std::string cardName(const Card &c) {
   return std::string(c.layout) + "_" + c.codec + "_" + std::to_string(c.fps) + "fps_" +
          std::to_string(c.channels) + "ch" + (c.sound ? "" : "_mute");
 }
+void PrintTo(const Card &c, std::ostream *os) { *os << cardName(c); }
 
 // Makes (once per process) and opens a card; returns its video frame times
 // of channel `ch` from the raw layout's manifest of the same recordings.
@@ -206,13 +229,15 @@ INSTANTIATE_TEST_SUITE_P(Play, Cards,
                                            Card{"file", "h265", 12, 2, {0, 1}},
                                            Card{"raw", "h265", 25, 2, {0, 1}},
                                            Card{"file", "h264", 25, 2, {0, 1}}),
-                         [](const ::testing::TestParamInfo<Card> &i) { return cardName(i.param); });
+                         ::testing::PrintToStringParamName());
 
-// The heard pane alone plays sound, as long as the pictures: the card's
-// own, or silence where it has none; at other speeds than 1.0x none.
+// The heard pane alone plays sound, as long as the pictures: its own
+// channel's (each channel has its pitch: 440 Hz, 550 Hz), or silence where
+// the card has none; at other speeds than 1.0x none.
 TEST(Sound, HeardPaneOnlyAtNormalSpeedWithSilenceForMissingSound) {
   for (bool withSound : {true, false}) {
-    openCard({"raw", "h264", 12, 2, {0, 1}, withSound});
+    // With sound the file layout, whose handles hand out every channel's.
+    openCard({withSound ? "file" : "raw", "h264", 12, 2, {0, 1}, withSound});
     chooseSegment(kStart, kStart + 8);
     heardPane = 1;
     Pane one(0), two(1);
@@ -224,11 +249,18 @@ TEST(Sound, HeardPaneOnlyAtNormalSpeedWithSilenceForMissingSound) {
     EXPECT_EQ(one.pcmBytes, 0) << "pane 1 is not heard";
     EXPECT_NEAR(two.pcmBytes / 32.0, played, 400) << "ms of sound against " << played
                                                    << " ms of pictures, card sound: " << withSound;
+    Pane &heard = withSound ? one : two;
+    if (withSound) {
+      EXPECT_GT(two.pitchRatio(550, 440), 20) << "pane 2 plays channel 2's sound";
+      heardPane = 0;
+      waitUntil([] { return false; }, 1000);
+      EXPECT_GT(one.pitchRatio(440, 550), 20) << "pane 1, heard now, plays channel 1's sound";
+    }
     playSpeed = 20;
     waitUntil([] { return false; }, 300);
-    const int atTwice = two.pcmBytes;
+    const int atTwice = heard.pcmBytes;
     waitUntil([] { return false; }, 700);
-    EXPECT_EQ(two.pcmBytes, atTwice) << "sound at 2.0x";
+    EXPECT_EQ(heard.pcmBytes, atTwice) << "sound at 2.0x";
     playState = 0;
     heardPane = 0;
   }

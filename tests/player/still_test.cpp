@@ -33,6 +33,8 @@ struct Case {
   int fps;
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.layout << "_" << c.codec; }
+
 class Still : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Still, SamePixelsAsFfmpegFromAnExport) {
@@ -79,8 +81,6 @@ TEST_P(Still, SamePixelsAsFfmpegFromAnExport) {
 INSTANTIATE_TEST_SUITE_P(Cards, Still,
                          ::testing::Values(Case{"raw", "h265", 12}, Case{"file", "h264", 25},
                                            Case{"file", "h265", 5}),
-                         [](const ::testing::TestParamInfo<Case> &i) {
-                           return std::string(i.param.layout) + "_" + i.param.codec;
-                         });
+                         ::testing::PrintToStringParamName());
 
 }  // namespace

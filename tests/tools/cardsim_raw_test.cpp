@@ -71,6 +71,9 @@ TEST(Cardsim, RefusesWhatCannotBeWritten) {
       {R"({"layout":"file",)" + rec + R"("file":{"faults":{"truncate":{"../outside":0}}}})", "file.faults.truncate"},
       {R"({"layout":"file",)" + rec + R"("file":{"faults":{"remove":["/etc/passwd"]}}})", "file.faults.remove"},
       {R"({"layout":"file",)" + rec + R"("file":{"recordFileSize":64}})", "does not fit in a record file"},
+      {R"({"layout":"raw","soundGaps":[{"from":9,"to":8}]})", "soundGaps 0: \"to\" must be after \"from\""},
+      {R"({"layout":"raw","clockJumps":[{"at":9,"byMs":0.5}]})", "clockJumps 0: \"byMs\" must be a whole number"},
+      {R"({"layout":"raw",)" + rec + R"("clockJumps":[{"at":1796090430,"byMs":-1796090431000}]})", "out of 1970 to 2100"},
   };
   const std::string path = ::testing::TempDir() + "/cardsim_refused_" + std::to_string(getpid());
   for (const auto &c : cases) {

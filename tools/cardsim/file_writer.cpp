@@ -526,14 +526,16 @@ class Writer {
                              &mediaError))
         return fail(error, "media: " + mediaError);
     }
-    // Merge by time; at equal times the earlier recording goes first, and a
-    // recording keeps its own order.
+    // Merge by the moment of recording (a clock jump on one channel does not
+    // reorder the stream); at equal times the earlier recording goes first,
+    // and a recording keeps its own order.
     std::vector<size_t> pos(group.size(), 0);
     for (;;) {
       size_t best = group.size();
       for (size_t k = 0; k < group.size(); ++k) {
         if (pos[k] == frames[k].size()) continue;
-        if (best == group.size() || frames[k][pos[k]].timeMs < frames[best][pos[best]].timeMs)
+        if (best == group.size() ||
+            frames[k][pos[k]].recordedMs < frames[best][pos[best]].recordedMs)
           best = k;
       }
       if (best == group.size()) break;
@@ -569,8 +571,9 @@ class Writer {
     f.u8(4, r.type);
     // Bits 0-1 the video type; the recorder keeps the channel in bits 2-4.
     f.u8(5, static_cast<uint32_t>(sc_.codec & 3) | static_cast<uint32_t>((r.channel & 7) << 2));
-    f.t48(6, r.start);
-    f.t48(12, r.open ? 0 : r.end);
+    // Its times as the recorder's clock read them.
+    f.t48(6, clockTimeMs(sc_, r.channel, r.start * 1000) / 1000);
+    f.t48(12, r.open ? 0 : clockTimeMs(sc_, r.channel, r.end * 1000) / 1000);
     // Reserved: where the fragment's first frame lies.
     f.u16(18, file);
     f.u32(20, static_cast<uint32_t>(offset));

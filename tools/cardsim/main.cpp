@@ -50,6 +50,15 @@ Options (given on the command line they override the scenario file):
                       end as Unix seconds or "YYYY-MM-DD HH:MM:SS" local
                       time, recording type 0..255 (default 1), "open" if it
                       was still being recorded
+  --sound-gap CH,FROM,TO
+                      no sound on channel CH (or "all") from FROM to TO
+                      (times as for --record); the pictures go on
+                      (repeatable)
+  --clock-jump CH,AT,MS
+                      the recorder's clock set back (MS < 0) or forward by
+                      MS milliseconds at time AT on channel CH (or "all"):
+                      the frames from AT on carry times shifted by MS
+                      (repeatable; jumps add up)
   --raw KEY=VALUE     an option of the "raw" object (VALUE is JSON or text)
   --file KEY=VALUE    an option of the "file" object
   --help              this text
@@ -61,6 +70,8 @@ Scenario file:
    "audio": true | false, "media": "encoded" | "synthetic",
    "recordings": [{"channel": 0, "start": 1764554400 | "2025-12-01 10:00:00",
                    "end": ..., "type": 1, "open": false}, ...],
+   "soundGaps": [{"channel": 0, "from": TIME, "to": TIME}, ...],
+   "clockJumps": [{"channel": 0, "at": TIME, "byMs": -3000}, ...],
    "raw": {...}, "file": {...}}
 Times are Unix seconds or local time of the TZ environment variable
 ("YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" for midnight), from 1970 to 2100,
@@ -68,8 +79,15 @@ read as cardtool reads them. Recordings of one
 channel must not overlap; only the newest one of a channel may be open.
 Video frames come every 1000/fps ms from the start of a recording up to its
 end, the first a key frame and then one every gop frames; every key frame
-carries its parameter sets. Sound is a 16 kHz mono AAC-LC tone, one ADTS
-frame every 64 ms. The picture shows the frame's local time and channel.
+carries its parameter sets. Sound is a 16 kHz mono AAC-LC tone that beeps
+(on for the first half of every second), one ADTS frame every 64 ms; its
+pitch tells the channels apart: 440 Hz on channel 0, 110 Hz higher on each
+channel after it. The picture shows the frame's local time and channel.
+A sound gap or clock jump without "channel" applies to every channel. Sound
+recorded from "from" up to "to" is left out. A clock jump shifts the times
+of the frames recorded from "at" on, the time burned into their pictures
+and the fragment times that follow it; what was recorded keeps its order.
+Every time the clock gives must stay within 1970 to 2100.
 
 )";
 
@@ -95,7 +113,7 @@ bool allDigits(const std::string &s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
-bool parseRecord(const std::string &arg, QJsonObject *out, std::string *error) {
+std::vector<std::string> splitCommas(const std::string &arg) {
   std::vector<std::string> parts;
   size_t at = 0;
   for (;;) {
@@ -104,6 +122,33 @@ bool parseRecord(const std::string &arg, QJsonObject *out, std::string *error) {
     if (comma == std::string::npos) break;
     at = comma + 1;
   }
+  return parts;
+}
+
+// --sound-gap CH,FROM,TO and --clock-jump CH,AT,MS: an object of the
+// scenario's "soundGaps" or "clockJumps" list.
+bool parseGapOrJump(const std::string &option, const std::string &arg, QJsonObject *out,
+                    std::string *error) {
+  const bool gap = option == "--sound-gap";
+  const std::vector<std::string> parts = splitCommas(arg);
+  if (parts.size() != 3 || (parts[0] != "all" && !allDigits(parts[0]))) {
+    *error = option + (gap ? " wants CH,FROM,TO" : " wants CH,AT,MS") + " (CH a channel or \"all\"), not \"" +
+             arg + "\"";
+    return false;
+  }
+  QJsonObject o;
+  if (parts[0] != "all") o["channel"] = std::stoi(parts[0].substr(0, 3));
+  o[gap ? "from" : "at"] = QString::fromStdString(parts[1]);
+  if (gap)
+    o["to"] = QString::fromStdString(parts[2]);
+  else
+    o["byMs"] = commandValue(parts[2]);
+  *out = o;
+  return true;
+}
+
+bool parseRecord(const std::string &arg, QJsonObject *out, std::string *error) {
+  const std::vector<std::string> parts = splitCommas(arg);
   if (parts.size() < 3 || parts.size() > 5 || !allDigits(parts[0])) {
     *error = "--record wants CH,START,END[,TYPE][,open], not \"" + arg + "\"";
     return false;
@@ -142,7 +187,7 @@ uint64_t directoryBytes(const std::string &dir) {
 int main(int argc, char **argv) {
   std::string scenarioPath, outPath, manifestPath;
   QJsonObject cmd, rawOpts, fileOpts;
-  QJsonArray records;
+  QJsonArray records, soundGaps, clockJumps;
   bool haveRecords = false;
 
   for (int i = 1; i < argc; ++i) {
@@ -166,7 +211,7 @@ int main(int argc, char **argv) {
     } else if (a == "--scenario" || a == "--out" || a == "--manifest" || a == "--layout" ||
                a == "--codec" || a == "--channels" || a == "--size" || a == "--fps" ||
                a == "--gop" || a == "--media" || a == "--record" || a == "--raw" ||
-               a == "--file") {
+               a == "--file" || a == "--sound-gap" || a == "--clock-jump") {
       if (!value(&v)) return usageError(a + " needs a value");
       if (a == "--scenario") {
         scenarioPath = v;
@@ -191,6 +236,11 @@ int main(int argc, char **argv) {
         if (!parseRecord(v, &r, &err)) return usageError(err);
         records.append(r);
         haveRecords = true;
+      } else if (a == "--sound-gap" || a == "--clock-jump") {
+        QJsonObject o;
+        std::string err;
+        if (!parseGapOrJump(a, v, &o, &err)) return usageError(err);
+        (a == "--sound-gap" ? soundGaps : clockJumps).append(o);
       } else {
         size_t eq = v.find('=');
         if (eq == std::string::npos || eq == 0) return usageError(a + " wants KEY=VALUE");
@@ -224,6 +274,11 @@ int main(int argc, char **argv) {
     QJsonArray all = doc.value("recordings").toArray();
     for (const QJsonValue &r : records) all.append(r);
     doc["recordings"] = all;
+  }
+  for (const auto &list : {std::make_pair("soundGaps", &soundGaps), std::make_pair("clockJumps", &clockJumps)}) {
+    QJsonArray all = doc.value(list.first).toArray();
+    for (const QJsonValue &item : *list.second) all.append(item);
+    if (!all.isEmpty()) doc[list.first] = all;
   }
   for (auto *pair : {&rawOpts, &fileOpts}) {
     if (pair->isEmpty()) continue;

@@ -4,6 +4,7 @@
 // made-up bytes that cost no encoding.
 #include "media.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -450,9 +451,10 @@ bool generateRecording(const Scenario &scenario, const Recording &rec, const Fra
   while (vi < videoCount || ai < audioCount) {
     const int64_t vt = vi < videoCount ? videoTime(vi) : INT64_MAX;
     const int64_t at = ai < audioCount ? t0 + ai * kAudioFrameMs : INT64_MAX;
+    f.recordedMs = std::min(vt, at);
+    f.timeMs = clockTimeMs(scenario, rec.channel, f.recordedMs);
     if (vt <= at) {
       f.video = true;
-      f.timeMs = vt;
       if (synthetic) {
         f.key = vi % gop == 0;
         syn->video(f.key, &f.data);
@@ -460,7 +462,8 @@ bool generateRecording(const Scenario &scenario, const Recording &rec, const Fra
         // Feed pictures until the one for frame vi has come out.
         while (venc.ready.empty()) {
           if (sent < videoCount) {
-            if (!venc.encode(rec.channel, sent, videoTime(sent), sent % gop == 0, error))
+            if (!venc.encode(rec.channel, sent, clockTimeMs(scenario, rec.channel, videoTime(sent)),
+                             sent % gop == 0, error))
               return false;
             ++sent;
           } else {
@@ -480,13 +483,14 @@ bool generateRecording(const Scenario &scenario, const Recording &rec, const Fra
     } else {
       f.video = false;
       f.key = false;
-      f.timeMs = at;
       if (synthetic) {
         syn->audio(&f.data);
       } else if (!aenc.next(&f.data, error)) {
         return false;
       }
       ++ai;
+      // Encoded all the same, so that the tone goes on in time after a gap.
+      if (soundLeftOut(scenario, rec.channel, at)) continue;
     }
     if (!sink(f)) return true;
   }

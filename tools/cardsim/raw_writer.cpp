@@ -409,7 +409,10 @@ bool writeRawCard(const Scenario &s, const std::string &path, const std::string 
 
     for (const Recording &rec : s.recordings) {
       if (rec.channel != c) continue;
-      FragmentRecord fr{rec.start, rec.open ? 0 : rec.end, pos, 0, rec.type};
+      // Its times as the recorder's clock read them.
+      const int64_t start = clockTimeMs(s, c, rec.start * 1000) / 1000;
+      const int64_t end = clockTimeMs(s, c, rec.end * 1000) / 1000;
+      FragmentRecord fr{start, rec.open ? 0 : end, pos, 0, rec.type};
       uint64_t endAddr = pos;
       auto sink = [&](const StoredFrame &f) {
         const uint64_t len = f.data.size();

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 
 #include "time_text.h"
@@ -77,6 +78,81 @@ static bool parseTimeValue(const QJsonValue &v, int64_t *out, std::string *error
   return parseTimeText(v.toString().toStdString(), out, error);
 }
 
+// An array of objects with only the given fields; each one read by `one`.
+template <typename Item>
+static bool readList(const QJsonObject &o, const char *key,
+                     std::initializer_list<const char *> fields, std::vector<Item> *out,
+                     const std::function<bool(const QJsonObject &, const std::string &, Item *)> &one,
+                     std::string *error) {
+  if (!o.contains(key)) return true;
+  if (!o.value(key).isArray()) return fail(error, std::string("\"") + key + "\" must be an array");
+  const QJsonArray items = o.value(key).toArray();
+  for (int i = 0; i < items.size(); ++i) {
+    const std::string where = std::string(key) + " " + std::to_string(i) + ": ";
+    if (!items[i].isObject()) return fail(error, where + "must be an object");
+    const QJsonObject item = items[i].toObject();
+    for (auto it = item.begin(); it != item.end(); ++it)
+      if (std::none_of(fields.begin(), fields.end(),
+                       [&](const char *k) { return it.key() == QLatin1String(k); }))
+        return fail(error, where + "unknown field \"" + it.key().toStdString() + "\"");
+    Item v;
+    if (!one(item, where, &v)) return false;
+    out->push_back(v);
+  }
+  return true;
+}
+
+static bool readTimeMs(const QJsonObject &o, const char *key, int64_t *ms, std::string *error,
+                       const std::string &where) {
+  int64_t sec = 0;
+  std::string why;
+  if (!o.contains(key)) return fail(error, where + "\"" + key + "\" is required");
+  if (!parseTimeValue(o.value(key), &sec, &why))
+    return fail(error, where + "\"" + key + "\": " + why);
+  *ms = sec * 1000;
+  return true;
+}
+
+static bool parseGapsAndJumps(const QJsonObject &o, Scenario *s, std::string *error) {
+  const int channels = s->channels;
+  std::function<bool(const QJsonObject &, const std::string &, SoundGap *)> gap =
+      [&](const QJsonObject &g, const std::string &where, SoundGap *v) {
+        if (!readInt(g, "channel", 0, channels - 1, &v->channel, error, where) ||
+            !readTimeMs(g, "from", &v->fromMs, error, where) ||
+            !readTimeMs(g, "to", &v->toMs, error, where))
+          return false;
+        return v->toMs > v->fromMs || fail(error, where + "\"to\" must be after \"from\"");
+      };
+  std::function<bool(const QJsonObject &, const std::string &, ClockJump *)> jump =
+      [&](const QJsonObject &j, const std::string &where, ClockJump *v) {
+        if (!readInt(j, "channel", 0, channels - 1, &v->channel, error, where) ||
+            !readTimeMs(j, "at", &v->atMs, error, where))
+          return false;
+        // Up to the whole span of card times, either way.
+        const double by = j.value("byMs").toDouble(0), most = kTimeMax * 1000.0;
+        if (!j.value("byMs").isDouble() || by != std::floor(by) || by == 0 || std::fabs(by) > most)
+          return fail(error, where + "\"byMs\" must be a whole number of ms, not 0, within " +
+                                 std::to_string(static_cast<int64_t>(most)) + " either way");
+        v->byMs = static_cast<int64_t>(by);
+        return true;
+      };
+  return readList(o, "soundGaps", {"channel", "from", "to"}, &s->soundGaps, gap, error) &&
+         readList(o, "clockJumps", {"channel", "at", "byMs"}, &s->clockJumps, jump, error);
+}
+
+int64_t clockTimeMs(const Scenario &s, int channel, int64_t atMs) {
+  int64_t t = atMs;
+  for (const ClockJump &j : s.clockJumps)
+    if ((j.channel < 0 || j.channel == channel) && atMs >= j.atMs) t += j.byMs;
+  return t;
+}
+
+bool soundLeftOut(const Scenario &s, int channel, int64_t atMs) {
+  return std::any_of(s.soundGaps.begin(), s.soundGaps.end(), [&](const SoundGap &g) {
+    return (g.channel < 0 || g.channel == channel) && atMs >= g.fromMs && atMs < g.toMs;
+  });
+}
+
 bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *error) {
   QJsonParseError perr;
   QJsonDocument doc = QJsonDocument::fromJson(json, &perr);
@@ -88,7 +164,8 @@ bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *erro
 
   static const char *const known[] = {"layout", "codec",  "channels",   "width", "height",
                                       "fps",    "gop",    "audio",      "media", "recordings",
-                                      "raw",    "file",   "description"};
+                                      "raw",    "file",   "description", "soundGaps",
+                                      "clockJumps"};
   for (auto it = o.begin(); it != o.end(); ++it) {
     if (std::none_of(std::begin(known), std::end(known),
                      [&](const char *k) { return it.key() == QLatin1String(k); }))
@@ -144,6 +221,7 @@ bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *erro
     if (!readBool(r, "open", &rec.open, error, where)) return false;
     s.recordings.push_back(rec);
   }
+  if (!parseGapsAndJumps(o, &s, error)) return false;
   std::stable_sort(s.recordings.begin(), s.recordings.end(),
                    [](const Recording &a, const Recording &b) {
                      return a.start != b.start ? a.start < b.start : a.channel < b.channel;
@@ -164,6 +242,16 @@ bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *erro
                                ": only the newest recording may be open");
     }
     last[r.channel] = &r;
+    // The recorder's clock, jumps and all, stays within the times a card holds.
+    std::vector<int64_t> moments = {r.start * 1000, r.end * 1000};
+    for (const ClockJump &j : s.clockJumps)
+      if (j.atMs > r.start * 1000 && j.atMs < r.end * 1000) moments.insert(moments.end(), {j.atMs - 1, j.atMs});
+    for (int64_t m : moments) {
+      const int64_t t = clockTimeMs(s, r.channel, m);
+      if (t < 0 || t > kTimeMax * 1000)
+        return fail(error, "clock jumps take channel " + std::to_string(r.channel) +
+                               "'s times out of 1970 to 2100");
+    }
   }
   *scenario = s;
   return true;

@@ -18,6 +18,22 @@ struct Recording {
   bool open = false;  // still being recorded when the card was taken out
 };
 
+// A while without sound: the channel's sound frames recorded from fromMs up
+// to toMs are left out; its pictures go on.
+struct SoundGap {
+  int channel = -1;  // -1: every channel
+  int64_t fromMs = 0, toMs = 0;  // Unix ms
+};
+
+// The recorder's clock set back (byMs < 0) or forward: the channel's frames
+// recorded from atMs on carry times shifted by byMs, on top of any earlier
+// jump. Fragment records take their times from the same clock.
+struct ClockJump {
+  int channel = -1;  // -1: every channel (the recorder has one clock)
+  int64_t atMs = 0;  // Unix ms, as the frames were really recorded
+  int64_t byMs = 0;
+};
+
 struct Scenario {
   std::string layout;  // "raw" or "file"
   int codec = 0;       // card code: 0 H.265, 1 H.264
@@ -31,6 +47,8 @@ struct Scenario {
   // sizes and kinds with made-up bytes (for very large benchmark cards).
   std::string media = "encoded";
   std::vector<Recording> recordings;  // sorted by start time, then channel
+  std::vector<SoundGap> soundGaps;
+  std::vector<ClockJump> clockJumps;
   QJsonObject raw;   // options of the raw-disk writer ("raw" object)
   QJsonObject file;  // options of the file-layout writer ("file" object)
 };
@@ -40,3 +58,8 @@ struct Scenario {
 // overlap; only the newest recording of a channel may be open).
 bool loadScenario(const std::string &path, Scenario *scenario, std::string *error);
 bool parseScenario(const QByteArray &json, Scenario *scenario, std::string *error);
+
+// What the recorder's clock read for `channel` at the moment atMs (Unix ms).
+int64_t clockTimeMs(const Scenario &scenario, int channel, int64_t atMs);
+// Whether the channel's sound recorded at atMs is left out.
+bool soundLeftOut(const Scenario &scenario, int channel, int64_t atMs);
