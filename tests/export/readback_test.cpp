@@ -24,8 +24,8 @@ struct Case {
   int fps;
   bool audio;
   // "plain"; "gap": 3 s without anything; "sound_gap": channel 0 without
-  // sound for 2 s; "back" / "forward": the recorder's clock set back 2 s /
-  // forward 16 s.
+  // sound for 2 s; "back" / "forward": the recorder's clock set back 2 s
+  // (a sound frame the first after it) / forward 16 s (a picture first).
   const char *shape;
   int channels;
 };
@@ -55,7 +55,7 @@ std::vector<std::string> recordings(const Case &c) {
       r.insert(r.end(), {"--record", p + str(T0 + ch) + "," + str(T0 + 8)});
   }
   if (shape == "sound_gap") r.insert(r.end(), {"--sound-gap", "0," + str(T0 + 2) + "," + str(T0 + 4)});
-  if (shape == "back") r.insert(r.end(), {"--clock-jump", "all," + str(T0 + 3) + ",-2000"});
+  if (shape == "back") r.insert(r.end(), {"--clock-jump", "all," + str(T0 + 3) + ",-2000,30"});
   if (shape == "forward") r.insert(r.end(), {"--clock-jump", "all," + str(T0 + 3) + ",16000"});
   return r;
 }
@@ -99,29 +99,37 @@ TEST_P(ReadBack, FollowsTheCardAndPlaysAnywhere) {
   Mp4 m = readMp4(file);
   ASSERT_TRUE(m.ok);
 
-  // Picture times: the card's, relative to the first picture; a jump is
-  // bridged by one frame's duration and the rest (sound too) keeps its
-  // distances from the picture before it.
+  // Picture times: the card's, relative to the first picture. Where the
+  // clock breaks, at a picture or a sound frame, that frame follows the one
+  // before it of its kind by the step between the two before, and the rest
+  // (either kind) keeps its card distances from it.
   std::vector<int64_t> card, sound;
   std::vector<int64_t> jumps;
-  int64_t offset = 0, longestSilence = 0;
+  int64_t offset = 0, longestSilence = 0;  // file time = card time + offset
+  int64_t lastAt[2] = {-1, -1}, lastCard[2] = {0, 0}, step[2] = {64, 40};
   for (const CardFrame &f : cardFrames(this->card, 0, T0)) {
+    // The file layout hands out every channel's sound: keep channel 0's.
+    if (!f.video && (card.empty() || (c.channels > 1 && (f.ms - T0 * 1000) % 64 != 0))) continue;
+    const int k = f.video ? 1 : 0;
+    if (card.empty()) offset = -f.ms;
+    int64_t at = f.ms + offset;
+    if (lastAt[k] >= 0 && (at < lastAt[k] || at - lastAt[k] > 10000)) {
+      jumps.insert(jumps.end(), {lastCard[k], f.ms});
+      at = lastAt[k] + step[k];
+      offset = at - f.ms;
+    } else if (lastAt[k] >= 0 && at > lastAt[k]) {
+      step[k] = at - lastAt[k];
+    }
+    lastAt[k] = at;
+    lastCard[k] = f.ms;
     if (!f.video) {
-      // The file layout hands out every channel's sound: keep channel 0's.
-      if (card.empty() || (c.channels > 1 && (f.ms - T0 * 1000) % 64 != 0)) continue;
-      if (!sound.empty()) longestSilence = std::max(longestSilence, f.ms + offset - sound.back() - 64);
-      sound.push_back(f.ms + offset);
+      if (!sound.empty()) longestSilence = std::max(longestSilence, at - sound.back() - 64);
+      sound.push_back(at);
       continue;
     }
-    int64_t expected = card.empty() ? 0 : f.ms + offset;
-    if (card.size() > 1 && (f.ms < card.back() || f.ms - card.back() > 10000)) {
-      jumps.insert(jumps.end(), {card.back(), f.ms});
-      expected = card.back() + offset + card.back() - card[card.size() - 2];
-    }
-    offset = expected - f.ms;
     card.push_back(f.ms);
     ASSERT_LT(card.size(), m.video.packets.size() + 1u);
-    ASSERT_NEAR(m.video.ms(m.video.packets[card.size() - 1].pts), expected, 1.0) << "picture " << card.size() - 1;
+    ASSERT_NEAR(m.video.ms(m.video.packets[card.size() - 1].pts), at, 1.0) << "picture " << card.size() - 1;
   }
   ASSERT_EQ(m.video.packets.size(), card.size());
   std::vector<int64_t> steps;

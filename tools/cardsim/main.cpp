@@ -54,11 +54,11 @@ Options (given on the command line they override the scenario file):
                       no sound on channel CH (or "all") from FROM to TO
                       (times as for --record); the pictures go on
                       (repeatable)
-  --clock-jump CH,AT,MS
+  --clock-jump CH,AT,MS[,AFTER]
                       the recorder's clock set back (MS < 0) or forward by
-                      MS milliseconds at time AT on channel CH (or "all"):
-                      the frames from AT on carry times shifted by MS
-                      (repeatable; jumps add up)
+                      MS milliseconds at time AT (plus AFTER ms, 0..999) on
+                      channel CH (or "all"): the frames from then on carry
+                      times shifted by MS (repeatable; jumps add up)
   --raw KEY=VALUE     an option of the "raw" object (VALUE is JSON or text)
   --file KEY=VALUE    an option of the "file" object
   --help              this text
@@ -71,7 +71,7 @@ Scenario file:
    "recordings": [{"channel": 0, "start": 1764554400 | "2025-12-01 10:00:00",
                    "end": ..., "type": 1, "open": false}, ...],
    "soundGaps": [{"channel": 0, "from": TIME, "to": TIME}, ...],
-   "clockJumps": [{"channel": 0, "at": TIME, "byMs": -3000}, ...],
+   "clockJumps": [{"channel": 0, "at": TIME, "afterMs": 0, "byMs": -3000}, ...],
    "raw": {...}, "file": {...}}
 Times are Unix seconds or local time of the TZ environment variable
 ("YYYY-MM-DD HH:MM:SS", or "YYYY-MM-DD" for midnight), from 1970 to 2100,
@@ -85,7 +85,7 @@ pitch tells the channels apart: 440 Hz on channel 0, 110 Hz higher on each
 channel after it. The picture shows the frame's local time and channel.
 A sound gap or clock jump without "channel" applies to every channel. Sound
 recorded from "from" up to "to" is left out. A clock jump shifts the times
-of the frames recorded from "at" on, the time burned into their pictures
+of the frames recorded from "at" (and "afterMs" ms) on, the time burned into their pictures
 and the fragment times that follow it; what was recorded keeps its order.
 Every time the clock gives must stay within 1970 to 2100.
 
@@ -131,8 +131,8 @@ bool parseGapOrJump(const std::string &option, const std::string &arg, QJsonObje
                     std::string *error) {
   const bool gap = option == "--sound-gap";
   const std::vector<std::string> parts = splitCommas(arg);
-  if (parts.size() != 3 || (parts[0] != "all" && !allDigits(parts[0]))) {
-    *error = option + (gap ? " wants CH,FROM,TO" : " wants CH,AT,MS") + " (CH a channel or \"all\"), not \"" +
+  if (parts.size() < 3 || parts.size() > (gap ? 3u : 4u) || (parts[0] != "all" && !allDigits(parts[0]))) {
+    *error = option + (gap ? " wants CH,FROM,TO" : " wants CH,AT,MS[,AFTER]") + " (CH a channel or \"all\"), not \"" +
              arg + "\"";
     return false;
   }
@@ -143,6 +143,7 @@ bool parseGapOrJump(const std::string &option, const std::string &arg, QJsonObje
     o["to"] = QString::fromStdString(parts[2]);
   else
     o["byMs"] = commandValue(parts[2]);
+  if (parts.size() == 4) o["afterMs"] = commandValue(parts[3]);
   *out = o;
   return true;
 }

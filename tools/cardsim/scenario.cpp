@@ -128,6 +128,10 @@ static bool parseGapsAndJumps(const QJsonObject &o, Scenario *s, std::string *er
         if (!readInt(j, "channel", 0, channels - 1, &v->channel, error, where) ||
             !readTimeMs(j, "at", &v->atMs, error, where))
           return false;
+        // Within the second, so that a sound frame can be the first one after it.
+        int after = 0;
+        if (!readInt(j, "afterMs", 0, 999, &after, error, where)) return false;
+        v->atMs += after;
         // Up to the whole span of card times, either way.
         const double by = j.value("byMs").toDouble(0), most = kTimeMax * 1000.0;
         if (!j.value("byMs").isDouble() || by != std::floor(by) || by == 0 || std::fabs(by) > most)
@@ -137,7 +141,7 @@ static bool parseGapsAndJumps(const QJsonObject &o, Scenario *s, std::string *er
         return true;
       };
   return readList(o, "soundGaps", {"channel", "from", "to"}, &s->soundGaps, gap, error) &&
-         readList(o, "clockJumps", {"channel", "at", "byMs"}, &s->clockJumps, jump, error);
+         readList(o, "clockJumps", {"channel", "at", "afterMs", "byMs"}, &s->clockJumps, jump, error);
 }
 
 int64_t clockTimeMs(const Scenario &s, int channel, int64_t atMs) {
