@@ -34,6 +34,13 @@ class DownloadInfoAccess {
 
 namespace {
 
+// A card reader slow enough (2 ms a block) that an export of a few minutes
+// of recording takes a second or two, so that it can be caught under way.
+struct SlowReader {
+  SlowReader() { plat_setReadDelay(2000); }
+  ~SlowReader() { plat_setReadDelay(0); }
+};
+
 const int64_t T0 = 1764554400;  // 2025-12-01 10:00:00 in UTC+8
 
 std::string rec(int channel, int64_t start, int64_t end) {
@@ -151,11 +158,7 @@ TEST_F(DownloadTest, SpanQueuedBeforeACardChangeFails) {
 // at all remains.
 TEST_F(DownloadTest, CancelMidwayLeavesNoFile) {
   useCard("raw", {"--codec", "h264", "--fps", "25", "--record", rec(0, T0, T0 + 240)}, 1);
-  // A slow card reader, so that the export is still under way when looked at.
-  plat_setReadDelay(2000);
-  struct Fast {
-    ~Fast() { plat_setReadDelay(0); }
-  } fast;
+  SlowReader slow;  // the export is still under way when looked at
   downloadInfo window;
   QListWidget *list = DownloadInfoAccess::ui(window)->listWidget_entries;
   QStringList progress;
@@ -221,6 +224,7 @@ TEST_F(DownloadTest, ListWindowShowsTextsAsTheyAre) {
 // export is done, "cancel" ends it within a second, without a file.
 TEST_F(DownloadTest, ClosingDuringAnExportAsks) {
   useCard("raw", {"--codec", "h264", "--fps", "25", "--record", rec(0, T0, T0 + 240)}, 1);
+  SlowReader slow;  // the export is still under way when the window closes
   for (exportCloseGuard::Choice choice : {exportCloseGuard::Wait, exportCloseGuard::Cancel}) {
     static exportCloseGuard::Choice answer;
     static int asked;

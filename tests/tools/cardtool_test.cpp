@@ -268,9 +268,12 @@ TEST_F(CardtoolTest, CardsThatDoNotLoadSaySo) {
       EXPECT_EQ(fields(json(k.command + c.first + k.options, 5), {"loaded", k.field}),
                 std::vector<QJsonValue>({false, k.value}));
     }
-    Result r = run(kTool + "month " + c.first + " --start 0 --end 1");
-    EXPECT_EQ(r.status, 5);
-    EXPECT_NE(r.err.find(c.second), std::string::npos) << r.err;
+    const std::string out = " --channel 0 --out " + dir_ + "/out";
+    for (const std::string command : {"month ", "export ", "dump "}) {
+      Result r = run(kTool + command + c.first + " --start 0 --end 1" + (command == "month " ? "" : out));
+      EXPECT_EQ(r.status, 5) << command;
+      EXPECT_NE(r.err.find(c.second), std::string::npos) << r.err;
+    }
   }
   EXPECT_TRUE(json("devices --card " + dir_ + "/missing.img", 5)["devices"].isNull());
 }

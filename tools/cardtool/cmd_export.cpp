@@ -29,7 +29,7 @@ extern "C" {
 // Exit statuses of export and dump (besides 2 for a wrong command line).
 enum {
   kExitOk = 0,
-  kExitFailed = 1,     // a channel gave no file, or the card did not load
+  kExitFailed = 1,     // a channel gave no file
   kExitDamaged = 3,    // the card's data broke off mid-span: what was read is kept
   kExitInsideCard = 4, // the destination lies inside the card
 };
@@ -55,10 +55,10 @@ static const char kExportHelp[] =
     "when it is a terminal. DIR must not lie inside the card.\n"
     "Prints the files made, one a line. --json prints\n"
     "{\"files\":[...],\"reports\":[REPORT,...]} with one report per channel.\n"
-    "Exit status: 0 every channel exported; 1 a channel gave no file (or the\n"
-    "card did not load); 3 a channel's data broke off mid-span (read error or\n"
-    "damaged frame): its file holds what was read; 4 DIR lies inside the card;\n"
-    "2 a wrong command line. The same with --json.\n";
+    "Exit status: 0 every channel exported; 1 a channel gave no file; 3 a\n"
+    "channel's data broke off mid-span (read error or damaged frame): its file\n"
+    "holds what was read; 4 DIR lies inside the card; 5 the card could not be\n"
+    "opened or did not load; 2 a wrong command line. The same with --json.\n";
 
 static const char kDumpHelp[] =
     "Usage: cardtool dump CARD --channel C --start S --end E --out DIR\n"
@@ -72,9 +72,10 @@ static const char kDumpHelp[] =
     "no file; when writing fails (a full disk) nothing is left. DIR must not lie\n"
     "inside the card. Prints the files made, one a line; --json prints\n"
     "{\"files\":[...]}.\n"
-    "Exit status: 0 files made; 1 no file (nothing in the span, the card did not\n"
-    "load, or writing failed); 3 the data broke off mid-span (the files hold what\n"
-    "was read); 4 DIR lies inside the card; 2 a wrong command line.\n";
+    "Exit status: 0 files made; 1 no file (nothing in the span, or writing\n"
+    "failed); 3 the data broke off mid-span (the files hold what was read); 4 DIR\n"
+    "lies inside the card; 5 the card could not be opened or did not load; 2 a\n"
+    "wrong command line.\n";
 
 namespace {
 
@@ -313,8 +314,7 @@ int cmd_export(int argc, char **argv) {
     if (silentAac.size == 0) generateSilentAac();
     Card card;
     if (!openCard(cardPath, span.layout, &card) || !card.loaded) {
-      exitCode = kExitFailed;
-      messages.push_back("cardtool export: the card did not load");
+      exitCode = notLoaded("export", cardPath, card);
     } else {
       int channels = 0, videoType = 0;
       cardFacts(card, &channels, &videoType);
@@ -405,7 +405,9 @@ int cmd_dump(int argc, char **argv) {
   {
     StdoutToStderr quiet(span.json);
     Card card;
-    if (openCard(cardPath, span.layout, &card) && card.loaded && ensureOut(span.out)) {
+    if (!openCard(cardPath, span.layout, &card) || !card.loaded) {
+      exitCode = notLoaded("dump", cardPath, card);
+    } else if (ensureOut(span.out)) {
       int channels = 0, videoType = 0;
       cardFacts(card, &channels, &videoType);
       Progress progress;
