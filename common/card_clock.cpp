@@ -35,25 +35,39 @@ int64_t qmx_cardClock_map(qmx_cardClock *clock, int video, int64_t cardMs, int *
     clock->started = 1;
     clock->base = cardMs;
   }
+  // A break: the frame lands at track time `track`, one step after the
+  // previous frame of its kind, or, for the first frame of a kind, at the
+  // other kind's latest frame when it is more than a step away from it.
+  bool broke = false;
+  int64_t track = 0, from = 0;
   if (clock->have[k]) {
     const int64_t d = diff(cardMs, clock->last[k]);
     if (d < 0 || d > QMX_CLOCK_MAX_STEP_MS) {
-      // The previous frame of this kind keeps its place; this one follows it
-      // by one duration, and the base moves so that it lands there.
-      const int64_t prevTrack = diff(clock->last[k], clock->base);
-      const int64_t track = sum(prevTrack, clock->step[k]);
-      const int64_t oldBase = clock->base;
-      clock->base = diff(cardMs, track);
-      // The other kind's last frame moves with the base, so that its next
-      // frame is measured on the same side of the break.
-      if (clock->have[1 - k]) clock->last[1 - k] = sum(clock->last[1 - k], diff(clock->base, oldBase));
-      clock->jumps++;
-      clock->jumpAt = cardMs;
-      clock->jumpFrom = clock->last[k];
-      if (jumped) *jumped = 1;
+      broke = true;
+      from = clock->last[k];
+      track = sum(diff(from, clock->base), clock->step[k]);
     } else if (d > 0) {
       clock->step[k] = d;
     }
+  } else if (clock->have[1 - k]) {
+    const int64_t d = diff(cardMs, clock->last[1 - k]);
+    if (d < -QMX_CLOCK_MAX_STEP_MS || d > QMX_CLOCK_MAX_STEP_MS) {
+      broke = true;
+      from = clock->last[1 - k];
+      track = diff(from, clock->base);
+    }
+  }
+  if (broke) {
+    // The base moves so that this frame lands at track; the other kind's
+    // last frame moves with it, so that its next frame is measured on the
+    // same side of the break.
+    const int64_t oldBase = clock->base;
+    clock->base = diff(cardMs, track);
+    if (clock->have[1 - k]) clock->last[1 - k] = sum(clock->last[1 - k], diff(clock->base, oldBase));
+    clock->jumps++;
+    clock->jumpAt = cardMs;
+    clock->jumpFrom = from;
+    if (jumped) *jumped = 1;
   }
   clock->have[k] = 1;
   clock->last[k] = cardMs;

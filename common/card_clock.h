@@ -7,8 +7,12 @@
 // whose time goes back, or jumps more than QMX_CLOCK_MAX_STEP_MS past the
 // previous frame of its kind, is placed one frame duration (the previous
 // frame's, of its kind) after that previous frame, and everything after it,
-// video and sound, keeps its card-time distance from it. Each such move
-// counts as a jump.
+// video and sound, keeps its card-time distance from it. The first sound
+// frame has no previous frame of its kind: when it lies more than
+// QMX_CLOCK_MAX_STEP_MS from the latest video frame, either way, it is
+// placed at that video frame's track time instead (sound that starts long
+// after the picture must not open a long silence). Each such move counts as
+// a jump.
 //
 // Both the export (file time stamps) and playback (pacing) use it. Plain
 // data, no allocation, no lock: one clock per reader.

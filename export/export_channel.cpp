@@ -470,8 +470,8 @@ int qmx_export_channel(const qmx_export_request *r, const qmx_export_hooks *hook
   bool muxing = !hooks.direct();
   if (muxing) {
     int codec = videoType == 0 ? QMX_CODEC_HEVC : QMX_CODEC_H264;
-    if (qmx_muxer_startWith(r->channel, r->startTime, r->dir, codec,
-                            fragmented ? QMX_MUXER_FRAGMENTED : 0) != 0) {
+    int flags = (fragmented ? QMX_MUXER_FRAGMENTED : 0) | (r->inMemory ? QMX_MUXER_IN_MEMORY : 0);
+    if (qmx_muxer_startWith(r->channel, r->startTime, r->dir, codec, flags) != 0) {
       const char *why = "";
       int code = qmx_muxer_lastError(r->channel, &why);
       hooks.lock();
@@ -559,7 +559,7 @@ int qmx_export_channel(const qmx_export_request *r, const qmx_export_hooks *hook
   hooks.unlock();
 
   std::string report = buildReport(r, res, t, videoType, fragmented);
-  if (res->status == QMX_EXPORT_DONE && muxing) {
+  if (res->status == QMX_EXPORT_DONE && muxing && !r->inMemory) {
     std::string mp4 = res->file;
     std::string base = mp4.size() > 4 ? mp4.substr(0, mp4.size() - 4) : mp4;
     if (qmx_muxer_writeSmallFile((base + ".json").c_str(), report.c_str()) != 0) {

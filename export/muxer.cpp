@@ -8,7 +8,8 @@
 // frame: its parameter sets give the picture size and the decoder
 // configuration, and are checked with FFmpeg's own parser before the writer
 // ever sees them (made-up parameter sets can send the writer's trailer into
-// an endless parse).
+// an endless parse). A channel may also write into memory instead, with
+// no file at all.
 #include "qmx_muxer.h"
 
 #include <dirent.h>
@@ -50,6 +51,13 @@ namespace {
 const char kTempPrefix[] = ".qmxexport-";
 const char kTempSuffix[] = ".tmp";
 
+// A position in an in-memory file; the writer and the read-back pass of
+// the index-at-front layout each have their own over the same bytes.
+struct MemoryCursor {
+  std::vector<uint8_t> *bytes;
+  int64_t pos;
+};
+
 struct MuxerChannel {
   int32_t started;
   int flags;
@@ -69,6 +77,8 @@ struct MuxerChannel {
   std::string lastSha;
   int error;
   std::string detail;
+  std::vector<uint8_t> memory;  // the file of an in-memory channel
+  MemoryCursor cursor;
 };
 
 // The channel table. It has no lock: every call comes from the one thread
@@ -249,6 +259,77 @@ done:
   return rc;
 }
 
+// ---- In-memory files ----------------------------------------------------------
+
+int memoryWrite(void *opaque, uint8_t *buf, int size) {
+  MemoryCursor *c = static_cast<MemoryCursor *>(opaque);
+  size_t end = static_cast<size_t>(c->pos) + static_cast<size_t>(size);
+  if (end > c->bytes->size()) c->bytes->resize(end);
+  memcpy(c->bytes->data() + c->pos, buf, static_cast<size_t>(size));
+  c->pos = static_cast<int64_t>(end);
+  return size;
+}
+
+int memoryRead(void *opaque, uint8_t *buf, int size) {
+  MemoryCursor *c = static_cast<MemoryCursor *>(opaque);
+  int64_t left = static_cast<int64_t>(c->bytes->size()) - c->pos;
+  if (left <= 0) return AVERROR_EOF;
+  int n = left < size ? static_cast<int>(left) : size;
+  memcpy(buf, c->bytes->data() + c->pos, static_cast<size_t>(n));
+  c->pos += n;
+  return n;
+}
+
+int64_t memorySeek(void *opaque, int64_t offset, int whence) {
+  MemoryCursor *c = static_cast<MemoryCursor *>(opaque);
+  const int64_t size = static_cast<int64_t>(c->bytes->size());
+  switch (whence & ~AVSEEK_FORCE) {
+    case AVSEEK_SIZE: return size;
+    case SEEK_SET: break;
+    case SEEK_CUR: offset += c->pos; break;
+    case SEEK_END: offset += size; break;
+    default: return AVERROR(EINVAL);
+  }
+  if (offset < 0) return AVERROR(EINVAL);
+  c->pos = offset;
+  return offset;
+}
+
+AVIOContext *memoryOpen(MemoryCursor *c, bool write) {
+  const int kBufferSize = 1 << 16;
+  uint8_t *buffer = static_cast<uint8_t *>(av_malloc(kBufferSize));
+  if (!buffer) return nullptr;
+  AVIOContext *pb = avio_alloc_context(buffer, kBufferSize, write ? 1 : 0, c, memoryRead,
+                                       write ? memoryWrite : nullptr, memorySeek);
+  if (!pb) av_free(buffer);
+  return pb;
+}
+
+void memoryClose(AVIOContext **pb) {
+  if (!*pb) return;
+  av_freep(&(*pb)->buffer);
+  avio_context_free(pb);
+}
+
+// The writer opens its output again to read it back (index at the front).
+int memoryIoOpen(AVFormatContext *s, AVIOContext **pb, const char *, int flags, AVDictionary **) {
+  MuxerChannel *ch = static_cast<MuxerChannel *>(s->opaque);
+  if (!ch || (flags & AVIO_FLAG_WRITE)) return AVERROR(EINVAL);
+  MemoryCursor *c = new MemoryCursor{&ch->memory, 0};
+  if (!(*pb = memoryOpen(c, false))) {
+    delete c;
+    return AVERROR(ENOMEM);
+  }
+  return 0;
+}
+
+int memoryIoClose(AVFormatContext *, AVIOContext *pb) {
+  if (!pb) return 0;
+  delete static_cast<MemoryCursor *>(pb->opaque);
+  memoryClose(&pb);
+  return 0;
+}
+
 // Length of the ADTS header in front of an AAC frame, 0 when there is none.
 uint32_t adtsHeaderSize(const uint8_t *p, uint32_t size) {
   if (size < 7 || p[0] != 0xFF || (p[1] & 0xF0) != 0xF0) return 0;
@@ -258,7 +339,12 @@ uint32_t adtsHeaderSize(const uint8_t *p, uint32_t size) {
 
 void dropFile(MuxerChannel *ch) {
   if (ch->oc) {
-    if (ch->oc->pb) avio_closep(&ch->oc->pb);
+    if (ch->flags & QMX_MUXER_IN_MEMORY) {
+      memoryClose(&ch->oc->pb);
+      ch->memory = std::vector<uint8_t>();
+    } else if (ch->oc->pb) {
+      avio_closep(&ch->oc->pb);
+    }
     avformat_free_context(ch->oc);
     ch->oc = nullptr;
   }
@@ -285,7 +371,13 @@ int writeHeader(MuxerChannel *ch, const uint8_t *data, uint32_t size) {
   } else {
     av_dict_set(&opts, "movflags", "+faststart", 0);
   }
-  int err = avio_open(&ch->oc->pb, ch->tempPath.c_str(), AVIO_FLAG_WRITE);
+  int err = 0;
+  if (ch->flags & QMX_MUXER_IN_MEMORY) {
+    ch->cursor = MemoryCursor{&ch->memory, 0};
+    if (!(ch->oc->pb = memoryOpen(&ch->cursor, true))) err = AVERROR(ENOMEM);
+  } else {
+    err = avio_open(&ch->oc->pb, ch->tempPath.c_str(), AVIO_FLAG_WRITE);
+  }
   if (err >= 0) err = avformat_write_header(ch->oc, &opts);
   av_dict_free(&opts);
   if (err < 0) {
@@ -307,6 +399,14 @@ void releaseBuffer(void *opaque, uint8_t *data) {
   delete r;
 }
 
+std::string hexDigest(struct sha256_ctx *sha) {
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(sha, sizeof digest, digest);
+  char hex[65];
+  for (int i = 0; i < 32; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  return hex;
+}
+
 // SHA-256 of the file at path in hex; "" when it cannot be read. The file
 // is flushed to the disk first, so that a late write error shows here.
 std::string hashFile(const std::string &path, std::string *why) {
@@ -324,15 +424,18 @@ std::string hashFile(const std::string &path, std::string *why) {
     sha256_update(&sha, static_cast<size_t>(n), buffer.data());
   int readErr = errno;
   close(fd);
-  uint8_t digest[SHA256_DIGEST_SIZE];
-  sha256_digest(&sha, sizeof digest, digest);
   if (n < 0) {
     *why = std::string("cannot read the file back: ") + strerror(readErr);
     return std::string();
   }
-  char hex[65];
-  for (int i = 0; i < 32; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  return hex;
+  return hexDigest(&sha);
+}
+
+std::string hashBytes(const uint8_t *data, size_t size) {
+  struct sha256_ctx sha;
+  sha256_init(&sha);
+  sha256_update(&sha, size, data);
+  return hexDigest(&sha);
 }
 
 }  // namespace
@@ -354,21 +457,29 @@ int getFileName(int channel, char *out, int size);
 
 int muxer_open(int channel, int codec) {
   MuxerChannel *ch = &muxerChannel[channel];
-  if (!ensureDirectory(ch->dir))
+  ch->memory = std::vector<uint8_t>();
+  const bool memory = ch->flags & QMX_MUXER_IN_MEMORY;
+  if (!memory && !ensureDirectory(ch->dir))
     return fail(ch, QMX_MUXER_ERR_DIR,
                 std::string("cannot make directory ") + ch->dir + ": " + strerror(errno));
-  removeStale(ch->dir);
-  ch->tempPath = makeTemporary(ch->dir, channel);
-  if (ch->tempPath.empty())
+  if (!memory) removeStale(ch->dir);
+  ch->tempPath = memory ? std::string() : makeTemporary(ch->dir, channel);
+  if (!memory && ch->tempPath.empty())
     return fail(ch, QMX_MUXER_ERR_DIR,
                 std::string("cannot create a file in ") + ch->dir + ": " + strerror(errno));
 
   AVFormatContext *oc = nullptr;
-  if (avformat_alloc_output_context2(&oc, nullptr, "mp4", ch->tempPath.c_str()) < 0 || !oc) {
+  const char *url = memory ? "memory.mp4" : ch->tempPath.c_str();
+  if (avformat_alloc_output_context2(&oc, nullptr, "mp4", url) < 0 || !oc) {
     dropFile(ch);
     return fail(ch, QMX_MUXER_ERR_WRITE, "cannot set up the MP4 writer");
   }
   ch->oc = oc;
+  if (memory) {
+    oc->opaque = ch;
+    oc->io_open = memoryIoOpen;
+    oc->io_close2 = memoryIoClose;
+  }
   AVStream *video = avformat_new_stream(oc, nullptr);
   AVStream *audio = video ? avformat_new_stream(oc, nullptr) : nullptr;
   if (!audio) {
@@ -426,6 +537,7 @@ int qmx_muxer_startWith(int channel, uint64_t start, const char *dir, int codec,
   ch->lastSha.clear();
   ch->error = QMX_MUXER_OK;
   ch->detail.clear();
+  if (flags & QMX_MUXER_IN_MEMORY) dir = "";
   // A longer path would be cut into another directory: refuse it.
   if (!dir || strlen(dir) >= MUXER_DIR_SIZE)
     return fail(ch, QMX_MUXER_ERR_DIR, "output directory missing or too long.");
@@ -592,9 +704,16 @@ int qmx_muxer_end(int channel) {
     dropFile(ch);
     return fail(ch, QMX_MUXER_ERR_EMPTY, "no video frame in the span.");
   }
+  const bool memory = ch->flags & QMX_MUXER_IN_MEMORY;
   int err = av_write_trailer(ch->oc);
   if (err >= 0 && ch->oc->pb->error < 0) err = ch->oc->pb->error;
-  int closeErr = avio_closep(&ch->oc->pb);
+  int closeErr = 0;
+  if (memory) {
+    avio_flush(ch->oc->pb);
+    memoryClose(&ch->oc->pb);
+  } else {
+    closeErr = avio_closep(&ch->oc->pb);
+  }
   if (err >= 0) err = closeErr;
   if (err < 0) {
     dropFile(ch);
@@ -602,6 +721,11 @@ int qmx_muxer_end(int channel) {
   }
   avformat_free_context(ch->oc);
   ch->oc = nullptr;
+  if (memory) {
+    ch->lastSha = hashBytes(ch->memory.data(), ch->memory.size());
+    ch->started = 0;
+    return 0;
+  }
 
   std::string why;
   std::string sha = hashFile(ch->tempPath, &why);
@@ -649,6 +773,13 @@ void qmx_muxer_abort(int channel) {
 
 const char *qmx_muxer_lastFile(int channel) {
   return validChannel(channel) ? muxerChannel[channel].lastFile.c_str() : "";
+}
+
+const uint8_t *qmx_muxer_memoryFile(int channel, size_t *size) {
+  const bool ok = validChannel(channel) && !muxerChannel[channel].memory.empty() &&
+                  !muxerChannel[channel].started;
+  if (size) *size = ok ? muxerChannel[channel].memory.size() : 0;
+  return ok ? muxerChannel[channel].memory.data() : nullptr;
 }
 
 const char *qmx_muxer_lastSha256(int channel) {

@@ -73,6 +73,9 @@ typedef struct qmx_export_request {
   const char *cardPath;
   const char *cardName;
   uint64_t cardSize;
+  // Non-zero: the MP4 is written into memory (qmx_muxer_memoryFile of the
+  // channel) instead of dir; no file, no checksum file, no report file.
+  int inMemory;
 } qmx_export_request;
 
 typedef struct qmx_export_result {

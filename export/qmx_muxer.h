@@ -10,6 +10,7 @@
 // otherwise its temporary file is removed.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define QMX_CODEC_H264 27
@@ -21,6 +22,12 @@
 // Without it the file has one index (with its sync-sample table), moved to
 // the front of the file once the media is written.
 #define QMX_MUXER_FRAGMENTED 1
+// The file is written into a growing buffer of the channel's instead of
+// into dir, which is not touched: no temporary file, no final name, no
+// checksum file. After a successful qmx_muxer_end the bytes are at
+// qmx_muxer_memoryFile and the checksum at qmx_muxer_lastSha256, until the
+// channel's next start.
+#define QMX_MUXER_IN_MEMORY 2
 
 // Why the last start, write or end of a channel failed.
 #define QMX_MUXER_OK 0
@@ -78,6 +85,9 @@ const char *qmx_muxer_lastSha256(int channel);  // 64 hex digits, "" when none
 // QMX_MUXER_* code of the last failure (QMX_MUXER_OK after success) and its
 // explanation in *detail (when not null).
 int qmx_muxer_lastError(int channel, const char **detail);
+// The file an in-memory channel finished last: its bytes and their number
+// in *size; null (and 0) when there is none.
+const uint8_t *qmx_muxer_memoryFile(int channel, size_t *size);
 // Picture size read from the parameter sets, 0 x 0 before the first video frame.
 void qmx_muxer_pictureSize(int channel, int *width, int *height);
 

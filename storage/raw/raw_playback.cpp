@@ -2,8 +2,8 @@
 // at the first I-frame at or after a time and advanced frame by frame until
 // the last I-frame recorded when the card was loaded.
 //
-// A handle reads the ring ahead in runs of kRunBytes through a buffer of its
-// own, so a frame's header and data, and the headers after it, come from one
+// A handle reads the ring ahead in runs of up to kRunBytes through a buffer
+// of its own, as large as the longest run it read so far, so a frame's header and data, and the headers after it, come from one
 // read. It never hands out what cannot be a frame of its channel: it ends at
 // the channel's write position, at a header that cannot be a frame, when its
 // walk would go round the ring more often than the data can, or on a frame
@@ -38,7 +38,8 @@ struct Handle {
   // Read-ahead: the card bytes [runStart, runStart + runLength) in run.
   // Runs start short after each positioning (a seek may be followed by
   // another at once) and double with each read up to kRunBytes.
-  uint8_t *run = nullptr;  // kRunBytes, allocated at the first read
+  uint8_t *run = nullptr;  // runSize bytes, allocated at the first read
+  uint32_t runSize = 0;
   uint64_t runStart = 0;
   uint32_t runLength = 0;
   uint32_t runAhead = kFirstRun;
@@ -58,13 +59,18 @@ struct Ending {
 std::mutex handleMutex;
 Handle handles[kHandleCount];
 Ending endings[kHandleCount];
-size_t runBuffers;  // read-ahead buffers allocated and not yet released
+size_t runBytesHeld;  // in the handles' read-ahead buffers
+
+void freeRun(Handle &h) {
+  free(h.run);
+  runBytesHeld -= h.runSize;
+  h.run = nullptr;
+  h.runSize = 0;
+  h.runLength = 0;
+}
 
 void clearHandle(Handle &h) {
-  if (h.run) {
-    free(h.run);
-    runBuffers--;
-  }
+  freeRun(h);
   h = Handle();
 }
 
@@ -124,21 +130,25 @@ bool fitsRun(uint64_t addr, uint32_t n) { return addr % PLAT_BLOCK_SIZE + n <= k
 const uint8_t *runBytes(const Channel &ch, Handle &h, uint64_t addr, uint32_t n) {
   if (addr >= h.runStart && addr - h.runStart + n <= h.runLength) return h.run + (addr - h.runStart);
   if (!fitsRun(addr, n)) return nullptr;
-  if (!h.run) {
-    if (!(h.run = static_cast<uint8_t *>(malloc(kRunBytes)))) {
-      QMX_LOGE(RAW_TAG, "malloc size: %u failed\n", kRunBytes);
-      return nullptr;
-    }
-    runBuffers++;
-  }
   const uint64_t block = addr / PLAT_BLOCK_SIZE;
   const uint64_t from = block * PLAT_BLOCK_SIZE;
   const uint64_t ahead = std::max<uint64_t>(h.runAhead, addr + n - from);
   h.runAhead = std::min(2 * h.runAhead, kRunBytes);
   uint64_t to = ringEnd(ch.info);
   if (to < addr + n || to - from > ahead) to = from + ahead;
+  // At most kRunBytes: ahead is, and kRunBytes is a whole number of blocks.
+  const uint32_t blocks = static_cast<uint32_t>((to - from + PLAT_BLOCK_SIZE - 1) / PLAT_BLOCK_SIZE);
   h.runLength = 0;
-  int64_t got = readRun(block, static_cast<uint32_t>((to - from + PLAT_BLOCK_SIZE - 1) / PLAT_BLOCK_SIZE), h.run);
+  if (blocks * PLAT_BLOCK_SIZE > h.runSize) {
+    freeRun(h);
+    if (!(h.run = static_cast<uint8_t *>(malloc(blocks * PLAT_BLOCK_SIZE)))) {
+      QMX_LOGE(RAW_TAG, "malloc size: %u failed\n", blocks * PLAT_BLOCK_SIZE);
+      return nullptr;
+    }
+    h.runSize = blocks * PLAT_BLOCK_SIZE;
+    runBytesHeld += h.runSize;
+  }
+  int64_t got = readRun(block, blocks, h.run);
   if (got <= 0) return nullptr;
   h.runStart = from;
   h.runLength = static_cast<uint32_t>(got);
@@ -275,6 +285,7 @@ int playbackSet(uint32_t c, Handle &h, int64_t t, bool start) {
   if (got != 0) {
     // Only the read-ahead, shared by both, changed.
     h.run = moved.run;
+    h.runSize = moved.runSize;
     h.runStart = moved.runStart;
     h.runLength = moved.runLength;
     return -1;
@@ -299,7 +310,7 @@ void resetHandles() {
 
 size_t runBufferBytes() {
   std::lock_guard<std::mutex> lock(handleMutex);
-  return runBuffers * kRunBytes;
+  return runBytesHeld;
 }
 
 }  // namespace qmx_raw

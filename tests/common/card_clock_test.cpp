@@ -39,9 +39,12 @@ TEST(CardClock, MapsCardTimeOntoAnUnbrokenTrack) {
        {{1, T, 0, 0}, {0, T + 5, 5, 0}, {0, T + 69, 69, 0}, {0, T - 90000, 133, 1},
         {1, T - 89995, 138, 0}},
        1},
-      {"extreme values saturate instead of wrapping",
-       {{1, INT64_MIN, 0, 0}, {1, INT64_MAX, 40, 1}, {0, INT64_MIN, INT64_MIN, 0}},
+      {"sound that starts a day after the picture lands on it",
+       {{1, T, 0, 0}, {1, T + 40, 40, 0}, {0, T + 86400000, 40, 1}, {1, T + 86400030, 70, 0}},
        1},
+      {"extreme values saturate instead of wrapping",
+       {{1, INT64_MIN, 0, 0}, {1, INT64_MAX, 40, 1}, {0, INT64_MIN, 0, 1}},
+       2},
   };
   for (const Case &c : cases) {
     qmx_cardClock clock;

@@ -573,7 +573,7 @@ TEST(StorageRawSimCards, ReadAheadRunsAcrossTheirEdgesAndTheRingsEnd) {
   EXPECT_EQ(qmx_raw::runBufferBytes(), 0u);
   uint32_t h;
   ASSERT_EQ(qmx_storage_playbackStart(0, static_cast<uint64_t>(localTime(2026, 12, 6, 8)), &h), 0);
-  EXPECT_EQ(qmx_raw::runBufferBytes(), 1u << 20);
+  EXPECT_EQ(qmx_raw::runBufferBytes(), 64u << 10);  // a first run is short
   qmx_storage_playbackStop(h);
   EXPECT_EQ(qmx_raw::runBufferBytes(), 0u);
 }

@@ -1,8 +1,10 @@
 // Fuzz target for the file-layout card library: the input becomes the files
 // of a card volume (laid out as below) in a fixed temporary directory, which is
-// then loaded, queried and played on every channel to the end. Nothing may
-// crash, hang or keep a file of the card open after the close; a handle
-// that ends says why, and a day list stays within a day's bound.
+// then loaded, queried and played on every channel to the end, and each
+// channel that played is exported into memory (the input's size picks the
+// timing and the MP4 layout: see fuzz_export.h). Nothing may crash, hang or
+// keep a file of the card open after the close; a handle that ends says why,
+// and a day list stays within a day's bound.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "device.h"
+#include "fuzz_export.h"
+#include "qmx_common.h"
 #include "qmx_storage_v2.h"
 #include "storage_v2_internal.h"
 
@@ -44,8 +48,13 @@ namespace fs = std::filesystem;
 
 std::string g_dir;
 int g_drive = -1;
-int g_stdout = -1;
-int g_devnull = -1;
+int g_lowestFd = -1;  // the lowest free descriptor after a run that left no card file open
+
+int lowestFreeFd() {
+  int fd = open("/dev/null", O_RDONLY);
+  close(fd);
+  return fd;
+}
 
 void removeDir() {
   std::error_code ec;
@@ -69,9 +78,8 @@ void setUp() {
   g_drive = vols[0].driveIndex;
   plat_freeVolumes(vols);
   qmx_storage_v2_init();
-  // The library's error lines would flood the run; they still get written.
-  g_stdout = dup(STDOUT_FILENO);
-  g_devnull = open("/dev/null", O_WRONLY);
+  qmx_common_setQuiet(1);  // the library's error lines would only slow the run down
+  g_lowestFd = lowestFreeFd();
 }
 
 // Rewrites the check word that closes the record at buf[at .. at + size).
@@ -100,24 +108,31 @@ void resealFile(size_t i, std::vector<uint8_t> &b) {
   }
 }
 
+// Writes the input's files; a file left as the last input had it is not
+// written again (the library never writes, so it still holds those bytes).
 void writeFiles(const uint8_t *data, size_t size) {
+  static std::vector<uint8_t> last[fuzzlayout::kFileCount];
+  static bool present[fuzzlayout::kFileCount];
   size_t at = fuzzlayout::kTableSize < size ? fuzzlayout::kTableSize : size;
   const bool resealAll = size >= fuzzlayout::kTableSize && (data[fuzzlayout::kTableSize - 1] & fuzzlayout::kReseal);
   for (size_t i = 0; i < fuzzlayout::kFileCount; i++) {
     std::string path = g_dir + "/" + fuzzlayout::kFiles[i];
     size_t len = 2 * i + 1 < size ? static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8)) : 0;
     if (len == fuzzlayout::kAbsent) {
-      unlink(path.c_str());
+      if (present[i]) unlink(path.c_str());
+      present[i] = false;
       continue;
     }
     if (len > size - at) len = size - at;
     std::vector<uint8_t> bytes(data + at, data + at + len);
-    if (resealAll) resealFile(i, bytes);
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f) abort();
-    if (len && fwrite(bytes.data(), 1, len, f) != len) abort();
-    fclose(f);
     at += len;
+    if (resealAll) resealFile(i, bytes);
+    if (present[i] && bytes == last[i]) continue;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || (len && write(fd, bytes.data(), len) != static_cast<ssize_t>(len))) abort();
+    close(fd);
+    present[i] = true;
+    last[i].swap(bytes);
   }
 }
 
@@ -136,10 +151,12 @@ int cardFds() {
   return n;
 }
 
-void play(uint8_t channel, int64_t start, bool seek) {
+// Plays from start to the end; the number of pictures handed out.
+uint64_t play(uint8_t channel, int64_t start, bool seek) {
   uint32_t handle = 0, codec = 0;
-  if (qmx_storage_v2_playbackStart(channel, static_cast<uint64_t>(start), &handle, &codec) != 0) return;
+  if (qmx_storage_v2_playbackStart(channel, static_cast<uint64_t>(start), &handle, &codec) != 0) return 0;
   int r = 0;
+  uint64_t pictures = 0;
   for (int i = 0; r == 0; i++) {
     qmx_storage_v2_frame frame;
     memset(&frame, 0, sizeof frame);
@@ -149,6 +166,7 @@ void play(uint8_t channel, int64_t start, bool seek) {
     volatile uint8_t sum = 0;
     for (uint32_t k = 0; k < QMX_V2_FRAME_LENGTH(frame.word); k++) sum = sum + frame.data[k];
     if (QMX_V2_FRAME_LENGTH(frame.word) == 0) abort();  // never an empty frame
+    pictures += frame.word & 1;
     qmx_storage_v2_freeFrame(handle, &frame);
     if (i > 2000000) abort();  // playback that does not end
     if (seek && i == 16) qmx_storage_v2_playbackSeek(handle, 1500);
@@ -159,9 +177,10 @@ void play(uint8_t channel, int64_t start, bool seek) {
   if (!told) abort();  // ended without the reason
   qmx_storage_v2_playbackProgress(handle);
   qmx_storage_v2_playbackStop(handle);
+  return pictures;
 }
 
-void exercise() {
+void exercise(unsigned mode) {
   if (qmx_storage_v2_open(static_cast<uint8_t>(g_drive)) != 0) return;
   uint8_t channels = qmx_storage_v2_getChannelNum();
   qmx_storage_v2_getVideoType();
@@ -182,7 +201,7 @@ void exercise() {
     }
   }
   for (uint8_t ch = 0; ch < channels && ch < 8; ch++) {
-    play(ch, start, false);
+    if (uint64_t pictures = play(ch, start, false)) fuzzExport(2, ch, 0, start, end, mode, pictures);
     play(ch, start + (end - start) / 2, true);
   }
 }
@@ -192,12 +211,13 @@ void exercise() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (g_drive < 0) setUp();
   writeFiles(data, size);
-  fflush(stdout);
-  if (g_devnull >= 0) dup2(g_devnull, STDOUT_FILENO);
-  exercise();
+  exercise(static_cast<unsigned>(size));
   qmx_storage_v2_close();
-  fflush(stdout);
-  if (g_stdout >= 0) dup2(g_stdout, STDOUT_FILENO);
+  // Descriptors are handed out lowest first: one left open by the run shows
+  // as a higher number for the next, and only then are they looked at.
+  int probe = lowestFreeFd();
+  if (probe <= g_lowestFd) return 0;
+  g_lowestFd = probe;
   if (cardFds() != 0) {
     fprintf(stderr, "fuzz_file: a card file is still open after the close\n");
     abort();

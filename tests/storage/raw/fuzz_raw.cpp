@@ -4,8 +4,10 @@
 // left out) and what no piece covers reads as zero, so an input reaches the
 // card information, the indexes, the lists and the whole frame ring, as far
 // apart as a card has them. Each input is loaded, queried and played on
-// every channel to the end; nothing may crash, hang or leak, a played frame
-// is never empty and a handle that ends says why.
+// every channel to the end, and each channel that played is exported into
+// memory (the input's size picks the timing and the MP4 layout: see
+// fuzz_export.h); nothing may crash, hang or leak, a played frame is never
+// empty and a handle that ends says why.
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -14,6 +16,8 @@
 #include <unistd.h>
 
 #include "device.h"
+#include "fuzz_export.h"
+#include "qmx_common.h"
 #include "qmx_storage.h"
 
 namespace {
@@ -30,6 +34,9 @@ void setUp() {
   static char *name = (g_fd = mkstemp(path)) >= 0 ? path : (g_fd = mkstemp(other), other);
   if (g_fd < 0) abort();
   atexit([] { unlink(name); });
+  // The load report and the log lines would only slow the run down.
+  if (!freopen("/dev/null", "w", stdout)) abort();
+  qmx_common_setQuiet(1);
   qmx_storage_init();
   plat_setRoots("/nonexistent", "/nonexistent", "/nonexistent");
   plat_volume *vols = nullptr;
@@ -67,16 +74,19 @@ int64_t add(int64_t a, int64_t b) {
   return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
 }
 
-void play(uint32_t channel, int64_t startSec, bool seek) {
+// Plays from startSec to the end; the number of pictures handed out.
+uint64_t play(uint32_t channel, int64_t startSec, bool seek) {
   uint32_t h = 0;
-  if (qmx_storage_playbackStart(channel, static_cast<uint64_t>(startSec), &h) != 0) return;
+  if (qmx_storage_playbackStart(channel, static_cast<uint64_t>(startSec), &h) != 0) return 0;
   int frames = 0;
+  uint64_t pictures = 0;
   for (;; frames++) {
     qmx_storage_frameInfo info;
     if (qmx_storage_playbackFrameInfo(h, &info) != 0) break;
     qmx_storage_frame frame = {nullptr, 0};
     if (qmx_storage_playbackFrame(h, &frame) != 0) break;
     if (frame.size == 0 || !frame.data) abort();  // never an empty frame
+    pictures += (info.flags & 0x0F) == 1;
     qmx_storage_freeFrame(&frame);
     if (frames > kMaxFrames) abort();  // playback that does not end
     if (seek && frames == 16) qmx_storage_playbackSeek(h, 1000);
@@ -87,6 +97,7 @@ void play(uint32_t channel, int64_t startSec, bool seek) {
     abort();  // ended without a reason
   qmx_storage_playbackSeek(h, UINT64_MAX);
   qmx_storage_playbackStop(h);
+  return pictures;
 }
 
 }  // namespace
@@ -94,12 +105,9 @@ void play(uint32_t channel, int64_t startSec, bool seek) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (g_fd < 0) setUp();
   writeDisk(data, size);
-  fflush(stdout);
-  int saved = dup(1), null = open("/dev/null", O_WRONLY);  // the load report and the log
-  dup2(null, 1);
   qmx_storage_load(static_cast<uint32_t>(g_disk));  // queries also run after a failed load
   qmx_storage_getChannelNum();
-  qmx_storage_getVideoType();
+  int videoType = qmx_storage_getVideoType();
   for (uint32_t c = 0; c < 4; c++) {
     int64_t start = 0, end = 0;
     if (qmx_storage_getValidTime(c, &start, &end) != 0) end = start + 86400;
@@ -109,13 +117,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (list && list->count > 86401) abort();
     free(list);
     free(qmx_storage_queryByDay(c, add(end, -86400), end));
-    play(c, start, false);
+    if (uint64_t pictures = play(c, start, false))
+      fuzzExport(1, static_cast<int>(c), videoType, start, end, static_cast<unsigned>(size), pictures);
     play(c, (start / 2) + (end / 2), true);
   }
   qmx_storage_close();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  close(null);
   return 0;
 }
