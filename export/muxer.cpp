@@ -204,10 +204,32 @@ bool isKeyFrame(int codec, const uint8_t *p, uint32_t size) {
   return false;
 }
 
+// Whether FFmpeg's decoder, told to stop at the first error, takes every
+// parameter set of the extradata. The writer parses H.265 sets once more
+// with checks of its own that are looser: a set the decoder refuses (a
+// count no recorder writes, say) can keep the writer's header busy for
+// minutes. (Its H.264 sets are read with bounded loops.)
+bool decoderAccepts(int codec, const uint8_t *extra, size_t size) {
+  const AVCodec *decoder = avcodec_find_decoder(static_cast<AVCodecID>(codec));
+  AVCodecContext *cc = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+  AVPacket *pkt = av_packet_alloc();
+  bool ok = false;
+  if (cc && pkt && size <= INT32_MAX && av_new_packet(pkt, static_cast<int>(size)) == 0) {
+    memcpy(pkt->data, extra, size);
+    cc->err_recognition = AV_EF_EXPLODE;
+    cc->thread_count = 1;
+    ok = avcodec_open2(cc, decoder, nullptr) == 0 && avcodec_send_packet(cc, pkt) == 0;
+  }
+  av_packet_free(&pkt);
+  avcodec_free_context(&cc);
+  return ok;
+}
+
 // Reads the parameter sets of the first video frame: the picture size
 // through FFmpeg's parser (which decodes them fully and gives up on
 // made-up ones) and the decoder configuration through the
-// extract_extradata filter. 0, or -1 with the reason in *why.
+// extract_extradata filter, whose sets the decoder must take. 0, or -1
+// with the reason in *why.
 int readParameterSets(int codec, const uint8_t *data, uint32_t size, AVCodecParameters *par,
                       std::string *why) {
   AVCodecParserContext *parser = av_parser_init(codec);
@@ -243,6 +265,10 @@ int readParameterSets(int codec, const uint8_t *data, uint32_t size, AVCodecPara
     uint8_t *extra = av_packet_get_side_data(pkt, AV_PKT_DATA_NEW_EXTRADATA, &extraSize);
     if (!extra || extraSize == 0) {
       *why = "the first video frame carries no parameter sets";
+      goto done;
+    }
+    if (codec == QMX_CODEC_HEVC && !decoderAccepts(codec, extra, extraSize)) {
+      *why = "the recording's parameter sets cannot be read (the decoder refuses them)";
       goto done;
     }
     par->extradata = static_cast<uint8_t *>(av_mallocz(extraSize + AV_INPUT_BUFFER_PADDING_SIZE));
