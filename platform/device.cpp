@@ -46,6 +46,7 @@ struct ProbeTarget {
   std::string name;
   SourceKind kind;
   std::string path;  // mount point, device node, file or directory
+  uint32_t disk;     // the disk it lies on
 };
 
 struct Attached {
@@ -197,7 +198,7 @@ void addVolume(Registry &r, std::vector<plat_volume> &out, const std::string &ke
   // A mounted volume is reached through its files, which a user without
   // the right to the device may read.
   if (!f.root.empty()) kind = SourceDirectory;
-  r.probes[id->driveIndex] = ProbeTarget{id->name, kind, f.root.empty() ? f.source : f.root};
+  r.probes[id->driveIndex] = ProbeTarget{id->name, kind, f.root.empty() ? f.source : f.root, f.disk};
 }
 
 std::string baseName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
@@ -444,6 +445,9 @@ int plat_probeVolume(const plat_volume *volume) {
       if (m.name == t.path) return 0;
     return -1;
   }
+  // A disk the disk service opened for this user is read through that
+  // descriptor: its node stays closed to the user.
+  if (t.kind == SourceBlock && r.granted.count(t.disk)) return 0;
   int error = 0;
   return plat_os::probe(t.path, &error) == 0 ? 0 : -1;
 }
