@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "demuxer_base.h"
+#include "pane_probe.h"
 #include "device.h"
 #include "globals.h"
 #include "qmx_storage.h"
@@ -110,31 +111,9 @@ bool loadCard(const std::string &path) {
   return ok;
 }
 
-// A pane's worker on its own thread; the pictures' card times and wall
-// times are noted where they are handed over.
-struct Pane {
-  DemuxerBase *worker;
-  QThread thread;
-  std::mutex lock;  // guards shown
-  std::vector<std::pair<int64_t, int64_t>> shown;
-  QElapsedTimer *clock;
-
-  Pane(int index, QElapsedTimer *c) : worker(new DemuxerBase(index)), clock(c) {
-    worker->moveToThread(&thread);
-    QObject::connect(worker, &DemuxerBase::sigGetVedioFrame, worker, [this](AVFrame *f, int, int) {
-      std::lock_guard<std::mutex> held(lock);
-      shown.emplace_back(f->pts, clock->elapsed());
-      qmx_player_releasePicture(f);
-    }, Qt::DirectConnection);
-    thread.start();
-    QMetaObject::invokeMethod(worker, "on_demuxer_start", Qt::QueuedConnection);
-  }
-  ~Pane() {
-    worker->requestStop();
-    thread.quit();
-    thread.wait();
-    delete worker;
-  }
+// A pane's worker with its pictures' card and wall times (pane_probe.h).
+struct Pane : PaneProbe {
+  explicit Pane(int index) : PaneProbe(index) {}
   // Pictures and card time advanced between wall times from and to (ms).
   std::pair<int, int64_t> between(int64_t from, int64_t to) {
     std::lock_guard<std::mutex> held(lock);
@@ -161,10 +140,9 @@ void playFigures(const char *title, int panes, int speed, double seconds, double
   playStartTime = kStart;
   playEndTime = kStart + 120;
   qmx_panes_requestRestart();
-  QElapsedTimer clock;
-  clock.start();
+  const int64_t began = wallMs();
   std::vector<std::unique_ptr<Pane>> running;
-  for (int i = 0; i < panes; i++) running.emplace_back(new Pane(i, &clock));
+  for (int i = 0; i < panes; i++) running.emplace_back(new Pane(i));
   playState = 1;
   // The window closes half a second before the panes reach the card's end
   // (its last I-frame), so that a short card at a high speed does not count
@@ -172,10 +150,11 @@ void playFigures(const char *title, int panes, int speed, double seconds, double
   int64_t validStart = 0, validEnd = 0;
   if (qmx_storage_getValidTime(0, &validStart, &validEnd) == 0 && validEnd > kStart)
     seconds = std::min(seconds, (validEnd - kStart) * 10.0 / speed - 0.5);
-  const int64_t from = static_cast<int64_t>(warmup * 1000), to = static_cast<int64_t>(seconds * 1000);
-  while (clock.elapsed() < from) QThread::msleep(10);
+  const int64_t from = began + static_cast<int64_t>(warmup * 1000),
+                to = began + static_cast<int64_t>(seconds * 1000);
+  while (wallMs() < from) QThread::msleep(10);
   const double cpu0 = cpuSeconds(RUSAGE_SELF);
-  while (clock.elapsed() < to) QThread::msleep(10);
+  while (wallMs() < to) QThread::msleep(10);
   const double cpu = cpuSeconds(RUSAGE_SELF) - cpu0;
   playState = 0;
   const double wall = (to - from) / 1000.0;

@@ -17,6 +17,7 @@
 
 #include "demuxer_base.h"
 #include "globals.h"
+#include "pane_probe.h"
 #include "raw_manifest.h"
 #include "support.h"
 
@@ -29,12 +30,6 @@ namespace {
 // 2026-12-01 10:00:00 in UTC+8; every recording runs 8 s.
 const int64_t kStart = 1796090400;
 
-int64_t wallMs() {
-  static QElapsedTimer t;
-  if (!t.isValid()) t.start();
-  return t.elapsed();
-}
-
 bool waitUntil(const std::function<bool()> &cond, int ms) {
   const int64_t end = wallMs() + ms;
   while (!cond()) {
@@ -45,46 +40,10 @@ bool waitUntil(const std::function<bool()> &cond, int ms) {
   return true;
 }
 
-// One pane's worker on its own thread. Pictures are recorded (card time,
-// wall time) and released where they are handed over.
-struct Pane {
-  DemuxerBase *worker;
-  QThread thread;
-  std::mutex lock;  // guards shown and pcm
-  std::vector<std::pair<int64_t, int64_t>> shown;
-  std::vector<int16_t> pcm;  // 16 kHz mono
-  std::atomic<int> pcmBytes{0};
-
-  explicit Pane(int index) : worker(new DemuxerBase(index)) {
-    worker->moveToThread(&thread);
-    QObject::connect(worker, &DemuxerBase::sigGetVedioFrame, worker, [this](AVFrame *f, int, int) {
-      std::lock_guard<std::mutex> held(lock);
-      shown.emplace_back(f->pts, wallMs());
-      qmx_player_releasePicture(f);
-    }, Qt::DirectConnection);
-    QObject::connect(worker, &DemuxerBase::sigGetAudioFrame, worker, [this](const char *d, int n) {
-      pcmBytes += n;
-      {
-        std::lock_guard<std::mutex> held(lock);
-        const int16_t *s = reinterpret_cast<const int16_t *>(d);
-        pcm.insert(pcm.end(), s, s + n / 2);
-      }
-      qmx_player_releasePcm(d);
-    }, Qt::DirectConnection);
-    thread.start();
-    QMetaObject::invokeMethod(worker, "on_demuxer_start", Qt::QueuedConnection);
-  }
-  ~Pane() {
-    worker->requestStop();
-    thread.quit();
-    thread.wait();
-    delete worker;
-  }
-  std::vector<std::pair<int64_t, int64_t>> pictures() {
-    std::lock_guard<std::mutex> held(lock);
-    return shown;
-  }
-  size_t count() { return pictures().size(); }
+// One pane's worker with what it hands over (pane_probe.h), and the
+// questions the tests ask of it.
+struct Pane : PaneProbe {
+  explicit Pane(int index) : PaneProbe(index) {}
   // How much of the heard sound is at hz (Goertzel), against hz2.
   double pitchRatio(double hz, double hz2) {
     std::lock_guard<std::mutex> held(lock);
