@@ -11,11 +11,15 @@ finished child (ru_maxrss).
   cardtool export  vs  cat of the same bytes     (a sequential read; warm,
                                                   and cold: the files' pages
                                                   dropped before each run)
+  the same, cold, from a card at card-reader speed (root only: the cards and
+                                                  the dump on a file system
+                                                  whose device is held to a
+                                                  USB reader's read rate)
   player's export  vs  cardtool export           (the same span)
   cardtool export peak memory at 1 h, 6 h, 24 h spans
   pane 1's pace at 1.0x alone and while the same card exports
 
-usage: bench.py BUILD_DIR [--runs N] [--minutes M] [--quick]
+usage: bench.py BUILD_DIR [--runs N] [--minutes M] [--hours H,...] [--card-speeds MBPS,...]
 """
 import argparse
 import os
@@ -75,6 +79,72 @@ def card_files(card):
     return [card]
 
 
+class CardReader:
+    """A file system on a loop device whose reads the kernel holds to a rate,
+    as a card in a USB reader is: cardtool and the sequential read run in a
+    block-I/O control group with a read limit on that device. Needs root and
+    the version-1 blkio controller; why not, when it cannot be set up."""
+
+    GROUPS = "/sys/fs/cgroup/blkio"
+
+    def __init__(self, work, size_mb):
+        self.work = work
+        self.image = os.path.join(work, "reader.img")
+        self.mount = os.path.join(work, "reader")
+        self.group = os.path.join(self.GROUPS, "export-bench-%d" % os.getpid())
+        self.loop = None
+        self.mounted = False
+        self.why = None
+        if os.geteuid() != 0:
+            self.why = "needs root"
+        elif not os.path.exists(os.path.join(self.GROUPS, "blkio.throttle.read_bps_device")):
+            self.why = "no blkio control group here"
+        elif not (shutil.which("losetup") and shutil.which("mkfs.ext4")):
+            self.why = "needs losetup and mkfs.ext4"
+        if self.why:
+            return
+        try:
+            with open(self.image, "wb") as f:
+                f.truncate(size_mb << 20)
+            subprocess.run(["mkfs.ext4", "-q", "-F", self.image], check=True)
+            self.loop = subprocess.run(["losetup", "-f", "--show", self.image], check=True,
+                                       stdout=subprocess.PIPE, text=True).stdout.strip()
+            os.mkdir(self.mount)
+            subprocess.run(["mount", self.loop, self.mount], check=True)
+            self.mounted = True
+            os.mkdir(self.group)
+            name = os.path.basename(self.loop)
+            # A USB disk's read-ahead, not the loop device's larger one.
+            with open("/sys/block/%s/queue/read_ahead_kb" % name, "w") as f:
+                f.write("128")
+            with open("/sys/block/%s/dev" % name) as f:
+                self.device = f.read().strip()
+        except (OSError, subprocess.CalledProcessError) as e:
+            self.why = "cannot set up the reader: %s" % e
+            self.close()
+
+    def rate(self, mb_per_s):
+        with open(os.path.join(self.group, "blkio.throttle.read_bps_device"), "w") as f:
+            f.write("%s %d" % (self.device, mb_per_s * 1000000))
+
+    def inside(self, script):
+        """A shell command that joins the group, then runs script."""
+        return sh("echo $$ > '%s/cgroup.procs'; %s" % (self.group, script))
+
+    def close(self):
+        if self.mounted:
+            subprocess.run(["umount", self.mount])
+            self.mounted = False
+        if self.loop:
+            subprocess.run(["losetup", "-d", self.loop])
+            self.loop = None
+        if os.path.isdir(self.group):
+            try:
+                os.rmdir(self.group)
+            except OSError:
+                pass
+
+
 class Bench:
     def __init__(self, build, work, runs):
         self.bin = os.path.join(os.path.abspath(build), "bin")
@@ -97,15 +167,22 @@ class Bench:
         self.rows.append((what, spread(ratios), spread(wa), spread(wb)))
         print("  %-52s %s" % (what, spread(ratios)), flush=True)
 
+    def card(self, layout, codec, minutes):
+        """The card of a layout and codec with one recording of minutes from
+        T0 on, made at the first call."""
+        card = os.path.join(self.work, "%s-%s%s" % (layout, codec, ".img" if layout == "raw" else ""))
+        if not os.path.exists(card):
+            self.cardsim(card, ["--layout", layout, "--codec", codec, "--size", "640x360",
+                                "--fps", "25", "--gop", "50", "--raw", "frameAreaSize=1073741824",
+                                "--record", "0,%d,%d" % (T0, T0 + minutes * 60)])
+        return card
+
     def layouts_and_codecs(self, minutes):
         end = T0 + minutes * 60
         for layout in ("raw", "file"):
             for codec in ("h264", "h265"):
                 name = "%s-%s" % (layout, codec)
-                card = os.path.join(self.work, name + (".img" if layout == "raw" else ""))
-                self.cardsim(card, ["--layout", layout, "--codec", codec, "--size", "640x360",
-                                    "--fps", "25", "--gop", "50", "--raw", "frameAreaSize=1073741824",
-                                    "--record", "0,%d,%d" % (T0, end)])
+                card = self.card(layout, codec, minutes)
                 dump = os.path.join(self.work, name + "-dump")
                 subprocess.run([self.tool("cardtool"), "dump", card, "--layout", layout,
                                 "--channel", "0", "--start", str(T0), "--end", str(end),
@@ -130,7 +207,7 @@ class Bench:
                                  "--layout %s --channel 0 --start %d --end %d --out '%s'"
                                  % (out, self.tool("cardtool"), card, layout, T0, end, out))
                 cold_read = sh(drop([video, audio]) + "exec cat '%s' '%s'" % (video, audio))
-                self.row("%s: export / sequential read, cold" % name,
+                self.row("%s: export / sequential read, cold (this disk)" % name,
                          *pair(cold_export, cold_read, self.runs))
                 if name == "raw-h265" and os.path.exists(self.tool("window_export")):
                     window = sh("rm -rf '%s'; exec '%s' '%s' raw %d %d '%s'"
@@ -139,6 +216,45 @@ class Bench:
                              *pair(window, export, self.runs))
                 shutil.rmtree(dump, ignore_errors=True)
                 os.unlink(nut)
+
+    def card_speed(self, minutes, rates):
+        """cardtool export against a sequential read of the span's media, both
+        cold, from a card read at each rate (MB/s) of a USB card reader."""
+        end = T0 + minutes * 60
+        reader = CardReader(self.work, 256 + minutes * 60)
+        if reader.why:
+            print("  card-reader speed: not measured (%s)" % reader.why, flush=True)
+            self.rows.append(("card-reader speed", "not measured: " + reader.why, "", ""))
+            return
+        try:
+            for layout in ("raw", "file"):
+                for codec in ("h264", "h265"):
+                    name = "%s-%s" % (layout, codec)
+                    card = self.card(layout, codec, minutes)
+                    on_reader = os.path.join(reader.mount, os.path.basename(card))
+                    subprocess.run(["cp", "-r", "--sparse=always", card, on_reader], check=True)
+                    dump = os.path.join(reader.mount, name + "-dump")
+                    subprocess.run([self.tool("cardtool"), "dump", on_reader, "--layout", layout,
+                                    "--channel", "0", "--start", str(T0), "--end", str(end),
+                                    "--out", dump], check=True, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+                    media = sorted(os.path.join(dump, f) for f in os.listdir(dump))
+                    subprocess.run(["sync"])
+                    out = os.path.join(self.work, "out")
+                    export = reader.inside(
+                        drop(card_files(on_reader)) + "rm -rf '%s'; exec '%s' export '%s' --layout %s "
+                        "--channel 0 --start %d --end %d --out '%s'"
+                        % (out, self.tool("cardtool"), on_reader, layout, T0, end, out))
+                    read = reader.inside(drop(media) + "exec cat %s"
+                                         % " ".join("'%s'" % m for m in media))
+                    for rate in rates:
+                        reader.rate(rate)
+                        self.row("%s: export / read, card at %d MB/s, cold" % (name, rate),
+                                 *pair(export, read, self.runs))
+                    shutil.rmtree(dump)
+                    shutil.rmtree(on_reader) if os.path.isdir(on_reader) else os.unlink(on_reader)
+        finally:
+            reader.close()
 
     def memory(self, hours_list):
         print("  peak memory of cardtool export (synthetic H.264, 64x48, 25 fps, with sound)")
@@ -183,6 +299,9 @@ class Bench:
         for what, r, a, b in self.rows:
             print("%-54s %-24s %-24s %s" % (what, r, a, b))
         print("(medians with [min-max] of %d interleaved pairs)" % self.runs)
+        print("cold (this disk): the files' pages are dropped, but a virtual disk may still be\n"
+              "cached by its host. card at N MB/s: the card and its media on a device read at\n"
+              "most N MB/s, as through a USB card reader, with the pages dropped before each run.")
         if getattr(self, "pacing_text", None):
             print()
             print(self.pacing_text)
@@ -194,6 +313,9 @@ def main():
     p.add_argument("--runs", type=int, default=5)
     p.add_argument("--minutes", type=int, default=10)
     p.add_argument("--hours", default="1,6,24")
+    # A USB 2.0 card reader, and a USB 3 reader with a fast card.
+    p.add_argument("--card-speeds", default="40,90")
+    p.add_argument("--only-card-speed", action="store_true", help="only the card-reader rows")
     args = p.parse_args()
     os.environ.setdefault("TZ", "CST-8")
     for t in ("ffmpeg", "cat", "dd"):
@@ -203,9 +325,12 @@ def main():
     try:
         b = Bench(args.build, work, args.runs)
         subprocess.run(["sync"])
-        b.layouts_and_codecs(args.minutes)
-        b.memory([int(h) for h in args.hours.split(",") if h])
-        b.pacing()
+        if not args.only_card_speed:
+            b.layouts_and_codecs(args.minutes)
+        b.card_speed(args.minutes, [int(r) for r in args.card_speeds.split(",") if r])
+        if not args.only_card_speed:
+            b.memory([int(h) for h in args.hours.split(",") if h])
+            b.pacing()
         b.table()
     finally:
         shutil.rmtree(work, ignore_errors=True)
