@@ -89,9 +89,6 @@ QString failureText(const qmx_export_result &r) {
     case QMX_MUXER_ERR_DIR:
       return download::tr("无法写入下载目录 (%1)").arg(detail);
     case QMX_MUXER_ERR_MEDIA:
-      // The library's text opens with what this one says: its bracket is the news.
-      if (detail.startsWith("the recording's parameter sets cannot be read (") && detail.endsWith(')'))
-        detail = detail.mid(detail.indexOf('(') + 1).chopped(1);
       return download::tr("录像的参数集无法读取 (%1)").arg(detail);
     case QMX_MUXER_ERR_NAME:
       return download::tr("无法给文件命名 (%1)").arg(detail);

@@ -365,7 +365,9 @@ std::string buildReport(const qmx_export_request *r, const qmx_export_result *re
   qmx_muxer_pictureSize(r->channel, &w, &h);
   std::string s = "{";
   s += "\"status\":" + json(status);
-  s += ",\"error\":" + json(res->detail);
+  char failure[sizeof res->detail + 64];
+  qmx_export_failureText(res, failure, sizeof failure);
+  s += ",\"error\":" + json(failure);
   s += ",\"file\":" + json(res->file);
   s += ",\"sha256\":" + json(res->sha256);
   s += ",\"card\":{\"path\":" + json(r->cardPath) + ",\"layout\":" +
@@ -420,6 +422,14 @@ int qmx_export_damaged(const qmx_export_result *r) {
 int qmx_export_endedEarly(const qmx_export_result *r, uint64_t endTime) {
   return r && r->end == QMX_PLAYBACK_END_OF_DATA && r->lastMs >= 0 &&
          static_cast<int64_t>(endTime) * 1000 - r->lastMs > kGapMs;
+}
+
+void qmx_export_failureText(const qmx_export_result *r, char *out, size_t size) {
+  if (!out || size == 0) return;
+  if (r && r->error == QMX_MUXER_ERR_MEDIA)
+    snprintf(out, size, "the recording's parameter sets cannot be read (%s)", r->detail);
+  else
+    snprintf(out, size, "%s", r ? r->detail : "");
 }
 
 void qmx_export_freeResult(qmx_export_result *result) {

@@ -92,7 +92,8 @@ bool validChannel(int channel) { return channel >= 0 && channel < MUXER_CHANNELS
 int failAt(MuxerChannel *ch, int code, const std::string &detail, const char *fn) {
   ch->error = code;
   ch->detail = detail;
-  QMX_LOGE_AS(MUXER_TAG, fn, "%s\n", detail.c_str());
+  QMX_LOGE_AS(MUXER_TAG, fn, "%s%s\n", code == QMX_MUXER_ERR_MEDIA ? "parameter sets: " : "",
+              detail.c_str());
   return -1;
 }
 #define fail(ch, code, detail) failAt((ch), (code), (detail), __func__)
@@ -237,7 +238,7 @@ int readParameterSets(int codec, const uint8_t *data, uint32_t size, AVCodecPara
   AVPacket *pkt = av_packet_alloc();
   AVBSFContext *bsf = nullptr;
   int rc = -1;
-  *why = "cannot set up the parameter set check";
+  *why = "the check could not be set up";
   if (!parser || !cc || !pkt || av_new_packet(pkt, static_cast<int>(size)) < 0) goto done;
   {
     memcpy(pkt->data, data, size);
@@ -248,7 +249,7 @@ int readParameterSets(int codec, const uint8_t *data, uint32_t size, AVCodecPara
                      AV_NOPTS_VALUE, 0);
     if (parser->width <= 0 || parser->height <= 0 || parser->width > 16384 ||
         parser->height > 16384) {
-      *why = "the recording's parameter sets cannot be read (no usable picture size)";
+      *why = "no usable picture size";
       goto done;
     }
     par->width = parser->width;
@@ -268,7 +269,7 @@ int readParameterSets(int codec, const uint8_t *data, uint32_t size, AVCodecPara
       goto done;
     }
     if (codec == QMX_CODEC_HEVC && !decoderAccepts(codec, extra, extraSize)) {
-      *why = "the recording's parameter sets cannot be read (the decoder refuses them)";
+      *why = "the decoder refuses them";
       goto done;
     }
     par->extradata = static_cast<uint8_t *>(av_mallocz(extraSize + AV_INPUT_BUFFER_PADDING_SIZE));

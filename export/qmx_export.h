@@ -94,6 +94,10 @@ typedef struct qmx_export_result {
   char *report;        // the JSON report (also in NAME.json); qmx_export_freeResult
 } qmx_export_result;
 
+// The failure of a result in one English sentence, into out (size bytes):
+// its detail, completed where the detail gives only the cause.
+void qmx_export_failureText(const qmx_export_result *r, char *out, size_t size);
+
 // Exports one channel. 0 when result->status is QMX_EXPORT_DONE, else -1.
 int qmx_export_channel(const qmx_export_request *request, const qmx_export_hooks *hooks,
                        qmx_export_result *result);

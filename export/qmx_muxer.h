@@ -33,7 +33,8 @@
 #define QMX_MUXER_OK 0
 #define QMX_MUXER_ERR_DIR 1        // the directory cannot be made or written into
 #define QMX_MUXER_ERR_WRITE 2      // writing the file failed (full disk, I/O error)
-#define QMX_MUXER_ERR_MEDIA 3      // the video's parameter sets cannot be read
+#define QMX_MUXER_ERR_MEDIA 3      // the video's parameter sets cannot be read; the
+                                   // detail says only why ("the decoder refuses them")
 #define QMX_MUXER_ERR_EMPTY 4      // no video frame was written
 #define QMX_MUXER_ERR_NAME 5       // no final name could be given to the file
 #define QMX_MUXER_ERR_CANCELLED 6  // qmx_muxer_abort

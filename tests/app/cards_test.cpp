@@ -645,6 +645,7 @@ class CardsTest : public QObject {
       if (w->objectName() == "downloadInfo" && w->isVisible()) exports = w;
     QVERIFY(exports);
     const QStringList item = exports->findChild<QListWidget *>()->item(entry)->text().split('\n');
+    QVERIFY2(item.value(0).endsWith(" (no usable picture size)"), qPrintable(item.value(0)));  // said once
     shown << item.value(0).section('|', 1).section(" (", 0, 0) << item.value(1).section(':', 0, 0) + ':'
           << exports->windowTitle() << exports->findChild<QComboBox *>()->itemText(0);
     for (const char *name : {"label", "pushButton", "label_timing", "pushButton_cancel", "pushButton_openFolder"})

@@ -363,8 +363,9 @@ int cmd_export(int argc, char **argv) {
             messages.push_back(line);
           }
         } else {
-          snprintf(line, sizeof line, "cardtool export: channel %d gave no file: %s", c,
-                   result.detail);
+          char failure[sizeof result.detail + 64];
+          qmx_export_failureText(&result, failure, sizeof failure);
+          snprintf(line, sizeof line, "cardtool export: channel %d gave no file: %s", c, failure);
           messages.push_back(line);
           exitCode = kExitFailed;
         }
