@@ -186,7 +186,7 @@ struct Track {
   int64_t audioEndUs = 0;   // end of the audio written so far
   int64_t videoEndUs = 0;   // end of the video written so far
   int64_t lastVideoMs = -1; // card time of the previous video frame
-  bool brokeSinceVideo = false;  // the clock broke at a sound frame after it
+  uint32_t jumpsAtVideo = 0;  // the clock's jumps when the last picture was placed
   bool cardAudio = false;   // the channel has given sound in this export
   uint64_t video = 0, audio = 0, silent = 0;
   uint64_t nominalVideoMs = 0, nominalAudioMs = 0;  // the nominal clocks, whole ms
@@ -282,12 +282,14 @@ void place(Writer &w, const Source &src, Frame &f) {
   }
   int64_t us = trackMs * 1000;
   if (f.video) {
-    if (t.lastVideoMs >= 0 && !jumped && !t.brokeSinceVideo && f.time - t.lastVideoMs > kGapMs) {
+    // A break of the clock since the last picture, met by this one or by
+    // a sound frame, is a jump, not a gap.
+    if (t.lastVideoMs >= 0 && t.clock.jumps == t.jumpsAtVideo && f.time - t.lastVideoMs > kGapMs) {
       t.gaps++;
       if (t.gapList.size() < kListMax) t.gapList.push_back(Span{t.lastVideoMs, f.time});
     }
     t.lastVideoMs = f.time;
-    t.brokeSinceVideo = false;
+    t.jumpsAtVideo = t.clock.jumps;
     w.fillTo(us - (t.cardAudio ? kLagUs : 0));
     int64_t dur = qmx_cardClock_step(&t.clock, 1) * 1000;
     w.put(1, us, dur, f.time, f.data, f.size, src.release(), src.opaque(f));
@@ -295,7 +297,6 @@ void place(Writer &w, const Source &src, Frame &f) {
     t.video++;
   } else {
     t.cardAudio = true;
-    if (jumped) t.brokeSinceVideo = true;
     w.fillTo(us);
     int64_t at = us > t.audioEndUs ? us : t.audioEndUs;
     w.put(0, at, kAudioUs, f.time, f.data, f.size, src.release(), src.opaque(f));
