@@ -364,14 +364,20 @@ uint32_t adtsHeaderSize(const uint8_t *p, uint32_t size) {
   return header < size ? header : 0;
 }
 
+// Closes the writer's output: its file, or its buffer in the channel's
+// memory (written out first when the bytes are kept). 0, or the error.
+int closeOutput(MuxerChannel *ch, bool keep) {
+  if (!ch->oc->pb) return 0;
+  if (!(ch->flags & QMX_MUXER_IN_MEMORY)) return avio_closep(&ch->oc->pb);
+  if (keep) avio_flush(ch->oc->pb);
+  memoryClose(&ch->oc->pb);
+  return 0;
+}
+
 void dropFile(MuxerChannel *ch) {
   if (ch->oc) {
-    if (ch->flags & QMX_MUXER_IN_MEMORY) {
-      memoryClose(&ch->oc->pb);
-      ch->memory = std::vector<uint8_t>();
-    } else if (ch->oc->pb) {
-      avio_closep(&ch->oc->pb);
-    }
+    closeOutput(ch, false);
+    ch->memory = std::vector<uint8_t>();
     avformat_free_context(ch->oc);
     ch->oc = nullptr;
   }
@@ -734,13 +740,7 @@ int qmx_muxer_end(int channel) {
   const bool memory = ch->flags & QMX_MUXER_IN_MEMORY;
   int err = av_write_trailer(ch->oc);
   if (err >= 0 && ch->oc->pb->error < 0) err = ch->oc->pb->error;
-  int closeErr = 0;
-  if (memory) {
-    avio_flush(ch->oc->pb);
-    memoryClose(&ch->oc->pb);
-  } else {
-    closeErr = avio_closep(&ch->oc->pb);
-  }
+  int closeErr = closeOutput(ch, true);
   if (err >= 0) err = closeErr;
   if (err < 0) {
     dropFile(ch);

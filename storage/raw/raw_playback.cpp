@@ -3,12 +3,12 @@
 // the last I-frame recorded when the card was loaded.
 //
 // A handle reads the ring ahead in runs of up to kRunBytes through a buffer
-// of its own, as large as the longest run it read so far, so a frame's header and data, and the headers after it, come from one
-// read. It never hands out what cannot be a frame of its channel: it ends at
-// the channel's write position, at a header that cannot be a frame, when its
-// walk would go round the ring more often than the data can, or on a frame
-// dated outside the channel's recorded span; qmx_storage_playbackEnd tells
-// which.
+// of its own, as large as the longest run it read so far, so a frame's
+// header and data, and the headers after it, come from one read. It never
+// hands out what cannot be a frame of its channel: it ends at the channel's
+// write position, at a header that cannot be a frame, when its walk would go
+// round the ring more often than the data can, or on a frame dated outside
+// the channel's recorded span; qmx_storage_playbackEnd tells which.
 #include <stdlib.h>
 #include <string.h>
 
