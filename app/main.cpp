@@ -15,9 +15,12 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "globals.h"
+#include "qmx_version.h"
 #include "screenshot.h"
 #include "startup.h"
 #include "test.h"
@@ -49,6 +52,7 @@ struct Options {
     parser->setApplicationDescription(
         "Plays and exports the recordings of a camera recorder's card.");
     parser->addHelpOption();
+    parser->addVersionOption();
     parser->addOption(card);
     parser->addOption(verbose);
     parser->addOption(fixedRate);
@@ -59,24 +63,27 @@ struct Options {
   }
 };
 
-bool asksForHelp(int argc, char *argv[]) {
-  for (int i = 1; i < argc; i++) {
-    const QByteArray a(argv[i]);
-    if (a == "-h" || a == "--help" || a == "-?" || a == "--help-all") return true;
-  }
+// Whether any argument is one of names.
+bool given(int argc, char *argv[], std::initializer_list<const char *> names) {
+  for (int i = 1; i < argc; i++)
+    for (const char *n : names)
+      if (!strcmp(argv[i], n)) return true;
   return false;
 }
 
 }  // namespace
 
 int main(int argc, char *argv[]) {
-  if (asksForHelp(argc, argv)) {
-    // Help needs no window system.
+  // Help and the version need no window system.
+  QCoreApplication::setApplicationVersion(qmx_version());
+  const bool help = given(argc, argv, {"-h", "--help", "-?", "--help-all"});
+  if (help || given(argc, argv, {"-v", "--version"})) {
     QCoreApplication core(argc, argv);
     QCommandLineParser parser;
     Options options;
     options.addTo(&parser);
-    parser.showHelp(0);
+    if (help) parser.showHelp(0);
+    parser.showVersion();
   }
 
   chooseWindowSystem();

@@ -29,10 +29,7 @@
 #include "qmx_muxer.h"
 #include "qmx_storage.h"
 #include "qmx_storage_v2.h"
-
-#ifndef QMX_VERSION
-#define QMX_VERSION "unknown"
-#endif
+#include "qmx_version.h"
 
 namespace {
 
@@ -394,7 +391,7 @@ std::string buildReport(const qmx_export_request *r, const qmx_export_result *re
   s += ",\"codec\":" + json(videoType == 0 ? "h265" : "h264");
   s += ",\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h);
   s += ",\"mp4Layout\":" + json(fragmented ? "fragmented" : "indexed");
-  s += ",\"version\":" + json(QMX_VERSION);
+  s += ",\"version\":" + json((std::string("cardplayer ") + qmx_version()).c_str());
   return s + "}";
 }
 
@@ -413,8 +410,6 @@ int64_t nowUs() {
 }
 
 }  // namespace
-
-const char *qmx_export_version(void) { return QMX_VERSION; }
 
 int qmx_export_damaged(const qmx_export_result *r) {
   return r && (r->end == QMX_PLAYBACK_READ_ERROR || r->end == QMX_PLAYBACK_DAMAGED);

@@ -20,13 +20,3 @@ foreach(lib qmx_storage_raw qmx_storage_file)
       ${CMAKE_SOURCE_DIR}/storage ${CMAKE_SOURCE_DIR}/storage/raw ${CMAKE_SOURCE_DIR}/storage/file)
   endif()
 endforeach()
-# Reports name the program's version: the commit it was built from.
-execute_process(COMMAND git describe --always --dirty --tags
-                WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-                OUTPUT_VARIABLE QMX_GIT_VERSION OUTPUT_STRIP_TRAILING_WHITESPACE
-                ERROR_QUIET)
-if(NOT QMX_GIT_VERSION)
-  set(QMX_GIT_VERSION "unknown")
-endif()
-set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/export_channel.cpp PROPERTIES
-  COMPILE_DEFINITIONS "QMX_VERSION=\"cardplayer ${QMX_GIT_VERSION}\"")

@@ -118,5 +118,3 @@ int qmx_export_insideCard(const char *dir, const char *cardPath);
 // end (endTime, Unix seconds): worth saying, though the file is whole.
 int qmx_export_endedEarly(const qmx_export_result *result, uint64_t endTime);
 
-// Program version written into every report.
-const char *qmx_export_version(void);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "qmx_version.h"
 #include "raw_writer.h"
 #include "scenario.h"
 #ifdef CARDSIM_HAVE_FILE_WRITER
@@ -62,6 +63,7 @@ Options (given on the command line they override the scenario file):
   --raw KEY=VALUE     an option of the "raw" object (VALUE is JSON or text)
   --file KEY=VALUE    an option of the "file" object
   --help              this text
+  --version           the commit cardsim was built from
 
 Scenario file:
   {"layout": "raw" | "file",
@@ -206,6 +208,9 @@ int main(int argc, char **argv) {
       fputs("\n", stdout);
       fputs(fileLayoutHelp(), stdout);
 #endif
+      return 0;
+    } else if (a == "--version") {
+      printf("cardsim %s\n", qmx_version());
       return 0;
     } else if (a == "--no-audio") {
       cmd["audio"] = false;

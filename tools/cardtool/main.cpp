@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cardtool.h"
+#include "qmx_version.h"
 
 static const char kUsage[] =
     "Usage: cardtool COMMAND [OPTIONS]\n"
@@ -40,13 +41,18 @@ static const char kUsage[] =
     "  4  a destination (--out) inside the card, refused\n"
     "  5  CARD could not be opened, or did not load as a card of its layout\n"
     "\n"
-    "Run 'cardtool COMMAND --help' for a command's options.\n";
+    "Run 'cardtool COMMAND --help' for a command's options, and\n"
+    "'cardtool --version' for the commit it was built from.\n";
 
 int main(int argc, char **argv) {
   if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") ||
       !strcmp(argv[1], "help")) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? Exit::kUsage : Exit::kOk;
+  }
+  if (!strcmp(argv[1], "--version")) {
+    printf("cardtool %s\n", qmx_version());
+    return Exit::kOk;
   }
   std::string command = argv[1];
   struct Entry {
