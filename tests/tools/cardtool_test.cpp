@@ -218,6 +218,12 @@ TEST_F(CardtoolTest, InfoMonthAndDayOnBothLayouts) {
                                   num(list[1]["type"]), num(list[1]["end"])}),
             std::vector<int64_t>({1, localTime(2026, 12, 1, 10), localTime(2026, 12, 1, 10, 0, 6), 3,
                                   localTime(2026, 12, 2, 0, 0, 3)}));
+
+  // Without --json too, standard output is the answer alone: the library's
+  // load report and log lines go to standard error.
+  const Result text = run(kTool + "day " + raw() + " --start 2026-12-01 --end 2026-12-02");
+  EXPECT_EQ(text.out.compare(0, 4, "   #"), 0) << text.out;
+  EXPECT_NE(text.err.find("card info:"), std::string::npos) << text.err;
 }
 
 // Local dates of a zone with daylight-saving time, read alike by cardsim

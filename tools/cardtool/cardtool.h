@@ -82,12 +82,13 @@ std::string jsonString(const std::string &s);
 // Local date and time of a Unix time, "YYYY-MM-DD HH:MM:SS".
 std::string localTime(int64_t unixSeconds);
 
-// While alive (and active), what the libraries print on standard output
-// (the load report, log lines) goes to standard error instead, so that with
-// --json standard output holds the one JSON object alone.
+// While alive, what the libraries print on standard output (the load
+// report, log lines) goes to standard error instead: standard output holds
+// the command's answer alone, the one JSON object with --json, so that it
+// can be piped.
 class StdoutToStderr {
  public:
-  explicit StdoutToStderr(bool active);
+  StdoutToStderr();
   ~StdoutToStderr();
   StdoutToStderr(const StdoutToStderr &) = delete;
   StdoutToStderr &operator=(const StdoutToStderr &) = delete;

@@ -79,7 +79,7 @@ int cmd_devices(int argc, char **argv) {
   bool attached = true;
   std::vector<Row> rows;
   {
-    StdoutToStderr quiet(json);
+    StdoutToStderr quiet;
     for (const std::string &path : args.getAll("card"))
       attached = attached && plat_attachPath(path.c_str()) == 0;
     if (attached) rows = discover();

@@ -309,7 +309,7 @@ int cmd_export(int argc, char **argv) {
   int exitCode = kExitOk;
   {
     // The libraries' lines (and the filler's) go to standard error.
-    StdoutToStderr quiet(true);
+    StdoutToStderr quiet;
     av_log_set_level(AV_LOG_ERROR);
     if (silentAac.size == 0) generateSilentAac();
     Card card;
@@ -404,7 +404,7 @@ int cmd_dump(int argc, char **argv) {
   std::vector<std::string> files;
   int exitCode = kExitFailed;
   {
-    StdoutToStderr quiet(span.json);
+    StdoutToStderr quiet;
     Card card;
     if (!openCard(cardPath, span.layout, &card) || !card.loaded) {
       exitCode = notLoaded("dump", cardPath, card);

@@ -141,7 +141,7 @@ int cmd_frames(int argc, char **argv) {
   Card card;
   FrameList list;
   {
-    StdoutToStderr quiet(json);
+    StdoutToStderr quiet;
     openCard(args.positional[0], args.get("layout"), &card);
     if (card.layout == 1 && card.loaded)
       readRaw(static_cast<uint32_t>(channel), start, args.has("seek"), seekMs, limit, &list);

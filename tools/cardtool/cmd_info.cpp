@@ -25,7 +25,7 @@ int cmd_info(int argc, char **argv) {
   int channels = -1, type = -1, validOk = -1;
   int64_t start = 0, end = 0;
   {
-    StdoutToStderr quiet(json);
+    StdoutToStderr quiet;
     openCard(args.positional[0], args.get("layout"), &card);
     if (!card.loaded) {
       // Nothing to ask of it.

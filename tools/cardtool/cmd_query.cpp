@@ -47,7 +47,7 @@ int prepare(const char *name, const char *help, int argc, char **argv, Query *q)
   if (q->end < q->start) return usageError(name, "--end must not be before --start");
   if (q->channel < 0 || q->channel > 255) return usageError(name, "--channel must be 0 to 255");
   q->json = args.has("json");
-  StdoutToStderr quiet(q->json);
+  StdoutToStderr quiet;
   openCard(args.positional[0], args.get("layout"), &q->card);
   if (!q->card.loaded) return notLoaded(name, args.positional[0], q->card);
   return -1;
@@ -62,7 +62,7 @@ int cmd_month(int argc, char **argv) {
   if (status >= 0) return status;
   uint32_t mask;
   {
-    StdoutToStderr quiet(q.json);
+    StdoutToStderr quiet;
     if (q.card.layout == 1)
       mask = qmx_storage_queryByMonth(static_cast<uint32_t>(q.channel), q.start, q.end);
     else
@@ -95,7 +95,7 @@ int cmd_day(int argc, char **argv) {
   bool isNull = true;
   std::vector<Row> rows;
   {
-    StdoutToStderr quiet(q.json);
+    StdoutToStderr quiet;
     if (q.card.layout == 1) {
       qmx_storage_dayFragment *list =
           qmx_storage_queryByDay(static_cast<uint32_t>(q.channel), q.start, q.end);

@@ -43,7 +43,7 @@ int cmd_still(int argc, char **argv) {
   bool ok = false;
   int64_t shown = 0;
   {
-    StdoutToStderr quiet(json);
+    StdoutToStderr quiet;
     if (!openCard(args.positional[0], layout, &card)) return 1;
     if (!card.loaded)
       error = "the card could not be loaded";

@@ -197,8 +197,7 @@ std::string localTime(int64_t unixSeconds) {
   return buf;
 }
 
-StdoutToStderr::StdoutToStderr(bool active) {
-  if (!active) return;
+StdoutToStderr::StdoutToStderr() {
   fflush(stdout);
   saved_ = dup(1);
   if (saved_ >= 0) dup2(2, 1);
