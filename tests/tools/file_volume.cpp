@@ -3,10 +3,8 @@
 
 #include <QJsonDocument>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -38,10 +36,7 @@ std::map<std::string, std::pair<uint32_t, uint64_t>> fingerprint(const std::stri
   std::map<std::string, std::pair<uint32_t, uint64_t>> out;
   for (const auto &e : fs::recursive_directory_iterator(dir)) {
     if (!e.is_regular_file()) continue;
-    std::vector<uint8_t> b;
-    readFile(e.path().string(), &b);
-    out[fs::relative(e.path(), dir).string()] = {
-        static_cast<uint32_t>(crc32(0L, b.data(), static_cast<uInt>(b.size()))), b.size()};
+    out[fs::relative(e.path(), dir).string()] = {testio::fileCrc32(e.path().string()), e.file_size()};
   }
   return out;
 }
@@ -79,18 +74,6 @@ void add(Scenario *sc, int channel, int64_t start, int64_t end, uint8_t type, bo
   r.type = type;
   r.open = open;
   sc->recordings.push_back(r);
-}
-
-int64_t localTime(int year, int month, int day, int hour, int minute, int second) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  t.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&t));
 }
 
 }  // namespace filevol

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "scenario.h"
+#include "test_io.h"
 
 namespace filevol {
 
@@ -31,6 +32,6 @@ Scenario scenario(int codec, int channels, const char *fileOptions, bool synthet
 void add(Scenario *sc, int channel, int64_t start, int64_t end, uint8_t type = 1, bool open = false);
 
 // Local time (the test's TZ) to Unix seconds.
-int64_t localTime(int year, int month, int day, int hour, int minute, int second);
+using testio::localTime;
 
 }  // namespace filevol
