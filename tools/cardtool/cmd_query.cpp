@@ -21,7 +21,8 @@ static const char kDayHelp[] =
     "Lists the fragments that end after S, up to and including the first one that\n"
     "ends at or after E, exactly as the card library returns them (so the last one\n"
     "may start after E: the player drops it). --channel (default 0) counts for the\n"
-    "raw-disk layout only.\n"
+    "raw-disk layout only. The readable list also names the channels with pictures\n"
+    "in each fragment's span: on the file layout all channels share one list.\n"
     "JSON: {\"loaded\":BOOL,\"fragments\":[{\"type\":T,\"start\":S,\"end\":E},...] or null}\n"
     "(null: the library gave no list, as it does for a span without recordings).\n";
 
@@ -91,6 +92,7 @@ int cmd_day(int argc, char **argv) {
   struct Row {
     int type;
     int64_t start, end;
+    uint32_t channels;  // bit c: channel c recorded in the fragment
   };
   bool isNull = true;
   std::vector<Row> rows;
@@ -102,7 +104,8 @@ int cmd_day(int argc, char **argv) {
       if (list) {
         isNull = false;
         for (uint32_t i = 0; i < list->count; i++)
-          rows.push_back({list->fragment[i].type, list->fragment[i].startTime, list->fragment[i].endTime});
+          rows.push_back({list->fragment[i].type, list->fragment[i].startTime, list->fragment[i].endTime,
+                          q.channel < 32 ? 1u << q.channel : 0u});
         free(list);
       }
     } else {
@@ -110,9 +113,12 @@ int cmd_day(int argc, char **argv) {
       if (list) {
         isNull = false;
         for (uint32_t i = 0; i < list->count; i++)
-          rows.push_back({list->fragment[i].type, list->fragment[i].startTime, list->fragment[i].endTime});
+          rows.push_back({list->fragment[i].type, list->fragment[i].startTime, list->fragment[i].endTime, 0});
         free(list);
       }
+      // The I-frames say which channels recorded; only the readable list shows it.
+      if (!q.json)
+        for (Row &r : rows) r.channels = qmx_storage_v2_channelsInSpan(r.start, r.end);
     }
   }
   if (q.json) {
@@ -131,11 +137,16 @@ int cmd_day(int argc, char **argv) {
     printf("no list (the card answered with nothing)\n");
     return 0;
   }
-  printf("%4s  %4s  %-19s  %-19s  %8s\n", "#", "type", "start (local)", "end (local)", "seconds");
-  for (size_t i = 0; i < rows.size(); i++)
-    printf("%4zu  %4d  %-19s  %-19s  %8lld%s\n", i, rows[i].type, localTime(rows[i].start).c_str(),
+  printf("%4s  %4s  %-19s  %-19s  %8s  %s\n", "#", "type", "start (local)", "end (local)", "seconds",
+         "channels");
+  for (size_t i = 0; i < rows.size(); i++) {
+    std::string channels;
+    for (int c = 0; c < 32; c++)
+      if (rows[i].channels >> c & 1u) channels += (channels.empty() ? "" : ",") + std::to_string(c);
+    printf("%4zu  %4d  %-19s  %-19s  %8lld  %s%s\n", i, rows[i].type, localTime(rows[i].start).c_str(),
            localTime(rows[i].end).c_str(), static_cast<long long>(rows[i].end - rows[i].start),
-           rows[i].start > q.end ? "  (next day)" : "");
-  printf("%zu fragments\n", rows.size());
+           channels.empty() ? "-" : channels.c_str(), rows[i].start > q.end ? "  (next day)" : "");
+  }
+  printf("%zu fragment%s\n", rows.size(), rows.size() == 1 ? "" : "s");
   return 0;
 }
