@@ -216,9 +216,8 @@ TEST_F(CardtoolTest, InfoMonthAndDayOnBothLayouts) {
             std::vector<int64_t>({1, localTime(2026, 12, 1, 10), localTime(2026, 12, 1, 10, 0, 6), 3,
                                   localTime(2026, 12, 2, 0, 0, 3)}));
 
-  // Without --json too, standard output is the answer alone: the library's
-  // load report and log lines go to standard error.
-  // The one fragment of channel 1 is listed with its channel.
+  // Without --json, standard output is the answer alone (the library's load
+  // report goes to standard error), and the fragment names its channel.
   const Result text = run(kTool + "day " + raw() + " --start 2026-12-01 --end 2026-12-02 --channel 1");
   const std::string tail = "  3  1\n1 fragment\n";
   EXPECT_EQ(text.out.substr(0, 4) + text.out.substr(text.out.size() - std::min(text.out.size(), tail.size())),

@@ -92,7 +92,7 @@ int cmd_day(int argc, char **argv) {
   struct Row {
     int type;
     int64_t start, end;
-    uint32_t channels;  // bit c: channel c recorded in the fragment
+    uint32_t channels;  // bit c: channel c has pictures in the fragment's span
   };
   bool isNull = true;
   std::vector<Row> rows;
