@@ -188,7 +188,7 @@ struct Track {
   uint64_t video = 0, audio = 0, silent = 0;
   uint64_t nominalVideoMs = 0, nominalAudioMs = 0;  // the nominal clocks, whole ms
   int64_t firstMs = -1, lastMs = -1;
-  uint32_t jumps = 0, gaps = 0;
+  uint32_t gaps = 0;  // the clock counts the jumps
   std::vector<Span> jumpList, gapList;
 };
 
@@ -273,10 +273,7 @@ void place(Writer &w, const Source &src, Frame &f) {
   }
   // Whichever kind meets a break of the clock first reports it; the other
   // kind's frames are already measured on its far side.
-  if (jumped) {
-    t.jumps++;
-    if (t.jumpList.size() < kListMax) t.jumpList.push_back(Span{t.clock.jumpFrom, t.clock.jumpAt});
-  }
+  if (jumped && t.jumpList.size() < kListMax) t.jumpList.push_back(Span{t.clock.jumpFrom, t.clock.jumpAt});
   int64_t us = trackMs * 1000;
   if (f.video) {
     // A break of the clock since the last picture, met by this one or by
@@ -383,7 +380,7 @@ std::string buildReport(const qmx_export_request *r, const qmx_export_result *re
   s += ",\"videoFrames\":" + std::to_string(t.video);
   s += ",\"audioFrames\":" + std::to_string(t.audio);
   s += ",\"silentFrames\":" + std::to_string(t.silent);
-  s += ",\"jumps\":" + std::to_string(t.jumps) + ",\"jumpList\":" + spans(t.jumpList);
+  s += ",\"jumps\":" + std::to_string(t.clock.jumps) + ",\"jumpList\":" + spans(t.jumpList);
   s += ",\"gaps\":" + std::to_string(t.gaps) + ",\"gapList\":" + spans(t.gapList);
   s += ",\"end\":" + json(endName(res->end));
   s += ",\"endAtMs\":" + std::to_string(res->end == QMX_PLAYBACK_RUNNING ? -1 : res->endAtMs);
@@ -538,7 +535,7 @@ int qmx_export_channel(const qmx_export_request *r, const qmx_export_hooks *hook
   res->videoFrames = t.video;
   res->audioFrames = t.audio;
   res->silentFrames = t.silent;
-  res->jumps = t.jumps;
+  res->jumps = t.clock.jumps;
   res->gaps = t.gaps;
   res->status = QMX_EXPORT_DONE;
   if (cancelled) {
